@@ -1,0 +1,80 @@
+# Compiler settings of both trees and the test registration helpers.
+#
+# Windows tree: every binary links statically (libstdc++, libgcc, winpthread), so the
+# deliverables import only system DLLs and tests run under Wine without MinGW DLLs.
+# Host tree: tests run under AddressSanitizer and UndefinedBehaviorSanitizer.
+
+set(VELMORA_WARNINGS -Wall -Wextra -Wno-unused-parameter)
+
+if(WIN32)
+    add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0A00)
+    set(CMAKE_EXE_LINKER_FLAGS "${CMAKE_EXE_LINKER_FLAGS} -static -static-libgcc -static-libstdc++")
+    set(CMAKE_SHARED_LINKER_FLAGS "${CMAKE_SHARED_LINKER_FLAGS} -static -static-libgcc -static-libstdc++")
+
+    find_program(VELMORA_WINE NAMES wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)
+    if(NOT VELMORA_WINE)
+        find_program(VELMORA_WINE NAMES wine REQUIRED)
+    endif()
+    find_program(VELMORA_XVFB_RUN xvfb-run)
+    set(VELMORA_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+    set(VELMORA_WINESERVER_LINGER 60)
+    configure_file(${CMAKE_SOURCE_DIR}/cmake/wine-run.sh.in ${CMAKE_BINARY_DIR}/wine-run.sh
+                   @ONLY FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                   WORLD_READ WORLD_EXECUTE)
+    configure_file(${CMAKE_SOURCE_DIR}/cmake/wine-prefix.sh.in ${CMAKE_BINARY_DIR}/wine-prefix.sh
+                   @ONLY FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                   WORLD_READ WORLD_EXECUTE)
+    set(VELMORA_WINE_RUN ${CMAKE_BINARY_DIR}/wine-run.sh)
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${VELMORA_WINE_RUN})
+
+    set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+    add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+    set(VELMORA_GTEST_MAIN gtest_main)
+    set(VELMORA_GTEST gtest)
+else()
+    option(VELMORA_SANITIZE "Build host tests with AddressSanitizer and UBSan" ON)
+    if(VELMORA_SANITIZE)
+        set(VELMORA_SANITIZER_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+        add_compile_options(${VELMORA_SANITIZER_FLAGS})
+        add_link_options(${VELMORA_SANITIZER_FLAGS})
+    endif()
+    find_package(GTest REQUIRED)
+    find_package(Threads REQUIRED)
+    set(VELMORA_GTEST_MAIN GTest::gtest_main Threads::Threads)
+    set(VELMORA_GTEST GTest::gtest Threads::Threads)
+endif()
+
+# velmora_add_test(NAME SOURCES files... [LIBS libs...] [PURE] [XVFB] [NO_MAIN] [TIMEOUT s])
+#   PURE: code without Windows headers; built and run in both trees.
+#   XVFB: needs a display (Direct3D 11 under Wine): runs under xvfb-run -a.
+#   Windows tests run serially under Wine: they share C:\ProgramData\Velmora.
+function(velmora_add_test name)
+    cmake_parse_arguments(T "PURE;XVFB;NO_MAIN" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+    if(NOT WIN32 AND NOT T_PURE)
+        return()
+    endif()
+    add_executable(${name} ${T_SOURCES})
+    target_compile_options(${name} PRIVATE ${VELMORA_WARNINGS})
+    target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
+    if(T_NO_MAIN)
+        target_link_libraries(${name} PRIVATE ${T_LIBS} ${VELMORA_GTEST})
+    else()
+        target_link_libraries(${name} PRIVATE ${T_LIBS} ${VELMORA_GTEST_MAIN})
+    endif()
+    if(NOT T_TIMEOUT)
+        set(T_TIMEOUT 600)
+    endif()
+    if(WIN32)
+        if(T_XVFB)
+            add_test(NAME ${name} COMMAND ${VELMORA_XVFB_RUN} -a ${VELMORA_WINE_RUN} $<TARGET_FILE:${name}>)
+        else()
+            add_test(NAME ${name} COMMAND ${VELMORA_WINE_RUN} $<TARGET_FILE:${name}>)
+        endif()
+        set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine RUN_SERIAL TRUE TIMEOUT ${T_TIMEOUT})
+    else()
+        add_test(NAME ${name} COMMAND ${name})
+        set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT})
+    endif()
+endfunction()

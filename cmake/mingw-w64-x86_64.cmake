@@ -1,0 +1,16 @@
+# Cross toolchain for the Windows x64 deliverables: mingw-w64, posix thread model
+# (the win32 model of GCC 12 has no std::thread, std::mutex or condition variables).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(VELMORA_MINGW_PREFIX x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER ${VELMORA_MINGW_PREFIX}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${VELMORA_MINGW_PREFIX}-g++-posix)
+set(CMAKE_RC_COMPILER ${VELMORA_MINGW_PREFIX}-windres)
+set(CMAKE_OBJDUMP ${VELMORA_MINGW_PREFIX}-objdump)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${VELMORA_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)

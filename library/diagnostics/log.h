@@ -1,0 +1,13 @@
+// The library's diagnostic log, C:\ProgramData\Velmora\source.log: one line per call,
+// "YYYY-MM-DD hh:mm:ss message", CRLF, UTF-8 with a byte-order mark when created here.
+// A line that cannot be written (log held open elsewhere, no rights) is dropped silently.
+#pragma once
+
+#include <cstddef>
+
+// Writes one line. Never blocks on another writer and never fails visibly.
+void LogMessage(const wchar_t* message) noexcept;
+
+// printf-style formatting into a buffer of `capacity` UTF-16 units (terminator included);
+// "%s" takes a wide string. Longer output is cut to capacity - 1 units and logged cut.
+void LogFormatted(std::size_t capacity, const wchar_t* format, ...) noexcept;
