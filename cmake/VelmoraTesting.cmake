@@ -10,6 +10,9 @@ if(WIN32)
     add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0A00)
     set(CMAKE_EXE_LINKER_FLAGS "${CMAKE_EXE_LINKER_FLAGS} -static -static-libgcc -static-libstdc++")
     set(CMAKE_SHARED_LINKER_FLAGS "${CMAKE_SHARED_LINKER_FLAGS} -static -static-libgcc -static-libstdc++")
+    # One folder for every program and DLL: Wine (like Windows) loads a DLL from the
+    # program's own folder first, which is how tests meet the stand-in DLLs.
+    set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 
     find_program(VELMORA_WINE NAMES wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)
     if(NOT VELMORA_WINE)
@@ -46,12 +49,15 @@ else()
     set(VELMORA_GTEST GTest::gtest Threads::Threads)
 endif()
 
-# velmora_add_test(NAME SOURCES files... [LIBS libs...] [PURE] [XVFB] [NO_MAIN] [TIMEOUT s])
+# velmora_add_test(NAME SOURCES files... [LIBS libs...] [ARGS args...] [FIXTURES names...]
+#                  [PURE] [XVFB] [NO_MAIN] [TIMEOUT s])
 #   PURE: code without Windows headers; built and run in both trees.
 #   XVFB: needs a display (Direct3D 11 under Wine): runs under xvfb-run -a.
+#   ARGS: command-line arguments (generator expressions allowed).
+#   FIXTURES: further ctest fixtures the test needs (for example a running sender).
 #   Windows tests run serially under Wine: they share C:\ProgramData\Velmora.
 function(velmora_add_test name)
-    cmake_parse_arguments(T "PURE;XVFB;NO_MAIN" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+    cmake_parse_arguments(T "PURE;XVFB;NO_MAIN" "TIMEOUT" "SOURCES;LIBS;ARGS;FIXTURES" ${ARGN})
     if(NOT WIN32 AND NOT T_PURE)
         return()
     endif()
@@ -68,13 +74,18 @@ function(velmora_add_test name)
     endif()
     if(WIN32)
         if(T_XVFB)
-            add_test(NAME ${name} COMMAND ${VELMORA_XVFB_RUN} -a ${VELMORA_WINE_RUN} $<TARGET_FILE:${name}>)
+            add_test(NAME ${name}
+                     COMMAND ${VELMORA_XVFB_RUN} -a ${VELMORA_WINE_RUN} $<TARGET_FILE:${name}> ${T_ARGS})
         else()
-            add_test(NAME ${name} COMMAND ${VELMORA_WINE_RUN} $<TARGET_FILE:${name}>)
+            add_test(NAME ${name} COMMAND ${VELMORA_WINE_RUN} $<TARGET_FILE:${name}> ${T_ARGS})
         endif()
-        set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine RUN_SERIAL TRUE TIMEOUT ${T_TIMEOUT})
+        set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED "wine;${T_FIXTURES}" RUN_SERIAL TRUE
+                                                TIMEOUT ${T_TIMEOUT})
     else()
-        add_test(NAME ${name} COMMAND ${name})
+        add_test(NAME ${name} COMMAND ${name} ${T_ARGS})
+        if(T_FIXTURES)
+            set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED "${T_FIXTURES}")
+        endif()
         set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT})
     endif()
 endfunction()

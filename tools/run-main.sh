@@ -7,7 +7,7 @@ bash "$root/tools/build.sh"
 
 echo
 echo "Deliverables:"
-for f in "$root/build/windows/library/com/VelmoraSource.dll" "$root/build/windows/registrar/VelmoraRegistrar.exe"; do
+for f in "$root/build/windows/bin/VelmoraSource.dll" "$root/build/windows/bin/VelmoraRegistrar.exe"; do
     if [ -f "$f" ]; then
         echo "  $f"
     fi
