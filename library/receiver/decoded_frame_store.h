@@ -14,9 +14,9 @@
 #include <mutex>
 #include <vector>
 
+#include "library/receiver/frame_header.h"  // kNoAge
 #include "library/stream/pixel_routines.h"
 
-inline constexpr std::uint32_t kNoAge = 0xFFFFFFFFu;
 inline constexpr std::uint32_t kMaxUsableAgeMs = 200;
 inline constexpr std::chrono::milliseconds kFreshPictureWait{18};
 
@@ -62,8 +62,10 @@ public:
     using GpuFrame = BasicGpuFrame<TextureRef>;
 
     // The clock decides publication times and ages; tests pass one they control. Waits
-    // always use the real steady clock.
-    explicit DecodedFrameStore(SteadyClockFunction clock = &SteadyNowNs) noexcept : clock(clock) {}
+    // always use the real steady clock, for at most `freshPictureWait`.
+    explicit DecodedFrameStore(SteadyClockFunction clock = &SteadyNowNs,
+                               std::chrono::nanoseconds freshPictureWait = kFreshPictureWait) noexcept
+        : clock(clock), freshPictureWait(freshPictureWait) {}
     DecodedFrameStore(const DecodedFrameStore&) = delete;
     DecodedFrameStore& operator=(const DecodedFrameStore&) = delete;
 
@@ -129,12 +131,7 @@ public:
         ageMs = 0;
         deliveredDirect = false;
         std::unique_lock<std::mutex> lock(mutex);
-        const auto deadline = std::chrono::steady_clock::now() + kFreshPictureWait;
-        while (!(!frame.empty() && sequence != lastSequence)) {
-            if (frameReady.wait_until(lock, deadline) == std::cv_status::timeout) {
-                break;
-            }
-        }
+        WaitForNewer(lock, lastSequence, [this] { return !frame.empty(); });
         ageMs = CurrentAgeMs();
         if (ageMs > kMaxUsableAgeMs) {
             return false;
@@ -162,12 +159,7 @@ public:
     // when the latest picture has a texture and is at most 200 ms old.
     bool TakeGpuFrame(std::uint64_t& lastSequence, std::uint32_t& ageMs, GpuFrame& taken) {
         std::unique_lock<std::mutex> lock(mutex);
-        const auto deadline = std::chrono::steady_clock::now() + kFreshPictureWait;
-        while (!(static_cast<bool>(texture) && sequence != lastSequence)) {
-            if (frameReady.wait_until(lock, deadline) == std::cv_status::timeout) {
-                break;
-            }
-        }
+        WaitForNewer(lock, lastSequence, [this] { return static_cast<bool>(texture); });
         ageMs = CurrentAgeMs();
         if (ageMs > kMaxUsableAgeMs || !static_cast<bool>(texture)) {
             return false;
@@ -191,7 +183,24 @@ public:
     std::int64_t publishTimeNs = 0;
     std::uint32_t ageAtPublishMs = 0;
     std::uint64_t sequence = 0;
+    // Consumers inside their wait right now; lets tests publish during a wait.
+    std::uint32_t waitingConsumers = 0;
 
 protected:
+    // Waits until the picture is present and newer than lastSequence, or the deadline
+    // passes; a timed-out wait ends the loop without testing again.
+    template <class Present>
+    void WaitForNewer(std::unique_lock<std::mutex>& lock, std::uint64_t lastSequence, Present present) {
+        const auto deadline = std::chrono::steady_clock::now() + freshPictureWait;
+        ++waitingConsumers;
+        while (!(present() && sequence != lastSequence)) {
+            if (frameReady.wait_until(lock, deadline) == std::cv_status::timeout) {
+                break;
+            }
+        }
+        --waitingConsumers;
+    }
+
     SteadyClockFunction clock;
+    std::chrono::nanoseconds freshPictureWait;
 };
