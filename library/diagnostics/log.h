@@ -5,9 +5,11 @@
 
 #include <cstddef>
 
-// Writes one line. Never blocks on another writer and never fails visibly.
+// Writes one line. Never blocks on another writer and never fails visibly. A lone
+// surrogate is written as U+FFFD; a null message writes nothing.
 void LogMessage(const wchar_t* message) noexcept;
 
 // printf-style formatting into a buffer of `capacity` UTF-16 units (terminator included);
 // "%s" takes a wide string. Longer output is cut to capacity - 1 units and logged cut.
+// A null format or a capacity of 0 writes nothing.
 void LogFormatted(std::size_t capacity, const wchar_t* format, ...) noexcept;

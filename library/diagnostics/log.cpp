@@ -1,0 +1,106 @@
+#include "library/diagnostics/log.h"
+
+#include <windows.h>
+
+#include <cstdarg>
+#include <cwchar>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "library/diagnostics/data_file.h"
+#include "library/diagnostics/text_encoding.h"
+
+// The library's format strings pass wide strings to "%s". The C runtime's own
+// _vsnwprintf reads "%s" that way; the C99 family that libstdc++ selects for swprintf and
+// vsnwprintf reads it as a narrow string. So _vsnwprintf must stay msvcrt's function.
+#ifdef _vsnwprintf
+#error "_vsnwprintf is redirected; the log needs the C runtime's own function"
+#endif
+
+namespace {
+
+using velmora::DataFilePath;
+using velmora::LogEncoding;
+using velmora::UniqueFileHandle;
+
+constexpr std::size_t kStackCapacity = 512;
+
+// Appends the encoded line to the open log: a new (empty) file gets the UTF-8 byte-order
+// mark first, an existing one keeps the encoding its own mark names.
+void AppendLine(HANDLE file, const wchar_t* message) {
+    unsigned char head[2] = {};
+    DWORD headSize = 0;
+    if (!ReadFile(file, head, sizeof head, &headSize, nullptr)) {
+        return;
+    }
+    const LogEncoding encoding = velmora::LogEncodingFromHead(head, headSize);
+
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    const velmora::LogTimeStamp stamp{now.wYear, now.wMonth, now.wDay,
+                                      now.wHour, now.wMinute, now.wSecond};
+
+    std::u16string text(std::wcslen(message), u'\0');
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        text[i] = static_cast<char16_t>(message[i]);
+    }
+    std::string bytes;
+    if (headSize == 0) {
+        bytes = velmora::ByteOrderMark(encoding);
+    }
+    bytes += velmora::EncodeLogLine(stamp, text, encoding);
+
+    // The handle has no FILE_WRITE_DATA, so the system appends; the explicit seek keeps
+    // the line at the end even where that rule would not hold.
+    if (bytes.size() > MAXDWORD || !SetFilePointerEx(file, LARGE_INTEGER{}, nullptr, FILE_END)) {
+        return;
+    }
+    DWORD written = 0;
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+}  // namespace
+
+void LogMessage(const wchar_t* message) noexcept {
+    if (message == nullptr) {
+        return;
+    }
+    try {
+        CreateDirectoryW(velmora::kDataDirectory, nullptr);
+        const DataFilePath path(velmora::kLogFileName);
+        // Not shared: two writers can never interleave; the later one's line is dropped.
+        UniqueFileHandle file(CreateFileW(path.text, FILE_READ_DATA | FILE_APPEND_DATA, 0, nullptr,
+                                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) {
+            return;
+        }
+        AppendLine(file.Get(), message);
+    } catch (...) {
+        // Out of memory for the line: it is dropped like any line that cannot be written.
+    }
+}
+
+void LogFormatted(std::size_t capacity, const wchar_t* format, ...) noexcept {
+    if (format == nullptr || capacity == 0) {
+        return;
+    }
+    wchar_t stackBuffer[kStackCapacity] = {};
+    std::unique_ptr<wchar_t[]> heapBuffer;
+    wchar_t* buffer = stackBuffer;
+    if (capacity > kStackCapacity) {
+        heapBuffer.reset(new (std::nothrow) wchar_t[capacity]());
+        if (!heapBuffer) {
+            return;
+        }
+        buffer = heapBuffer.get();
+    }
+    // _vsnwprintf leaves the buffer unterminated when the output fills it, so it gets one
+    // unit less and the last unit stays the terminator.
+    va_list arguments;
+    va_start(arguments, format);
+    _vsnwprintf(buffer, capacity - 1, format, arguments);
+    va_end(arguments);
+    buffer[capacity - 1] = L'\0';
+    LogMessage(buffer);
+}
