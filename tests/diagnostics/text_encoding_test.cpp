@@ -28,66 +28,28 @@ std::string Utf16Le(const std::string& text) {
     return bytes;
 }
 
-TEST(LogLineEncoding, Utf8LineHasPaddedStampAndCrlf) {
-    EXPECT_EQ(velmora::EncodeLogLine(kStamp, u"VelmoraSource.dll loaded.", LogEncoding::Utf8),
-              "2024-03-05 07:08:09 VelmoraSource.dll loaded.\r\n");
-    EXPECT_EQ(velmora::EncodeLogLine({2025, 12, 31, 23, 59, 58}, u"", LogEncoding::Utf8),
-              "2025-12-31 23:59:58 \r\n");
-    // Every LF becomes CR LF, as text-mode writing does.
+// The file tests cannot choose the time or see UTF-16LE lone surrogates; these can.
+TEST(LogLineEncoding, PaddedStampLineEndsAndLoneSurrogates) {
     EXPECT_EQ(velmora::EncodeLogLine(kStamp, u"a\nb", LogEncoding::Utf8),
               "2024-03-05 07:08:09 a\r\nb\r\n");
-}
-
-TEST(LogLineEncoding, Utf8OfEveryLengthAndLoneSurrogates) {
-    // é (2 bytes), 카 (3 bytes), U+1F600 as a surrogate pair (4 bytes).
-    EXPECT_EQ(velmora::EncodeLogLine(kStamp, u"\u00E9\uCE74\U0001F600", LogEncoding::Utf8),
-              "2024-03-05 07:08:09 \xC3\xA9\xEC\xB9\xB4\xF0\x9F\x98\x80\r\n");
-    // A high surrogate without its pair (inside or at the end) and a stray low one.
+    EXPECT_EQ(velmora::EncodeLogLine({2025, 12, 31, 23, 59, 58}, u"", LogEncoding::Utf8),
+              "2025-12-31 23:59:58 \r\n");
     const char16_t lone[] = {0xD83D, u'x', 0xDE00, 0xD83D, 0};
-    EXPECT_EQ(velmora::EncodeLogLine(kStamp, lone, LogEncoding::Utf8),
-              "2024-03-05 07:08:09 \xEF\xBF\xBDx\xEF\xBF\xBD\xEF\xBF\xBD\r\n");
+    EXPECT_EQ(velmora::EncodeLogLine(kStamp, lone, LogEncoding::Utf8).substr(20),
+              "\xEF\xBF\xBDx\xEF\xBF\xBD\xEF\xBF\xBD\r\n");
+    EXPECT_EQ(velmora::EncodeLogLine(kStamp, lone, LogEncoding::Utf16Le).substr(40),
+              std::string("\xFD\xFFx\0\xFD\xFF\xFD\xFF\r\0\n\0", 12));
 }
 
-TEST(LogLineEncoding, Utf16LeLine) {
-    const char16_t lone[] = {u'A', 0xDC00, 0};
-    const std::string line = velmora::EncodeLogLine(kStamp, lone, LogEncoding::Utf16Le);
-    EXPECT_EQ(line, Utf16Le("2024-03-05 07:08:09 A") + std::string("\xFD\xFF\r\0\n\0", 6));
-    EXPECT_EQ(velmora::EncodeLogLine(kStamp, u"\U0001F600", LogEncoding::Utf16Le).substr(40),
-              std::string("\x3D\xD8\x00\xDE\r\0\n\0", 8));
-}
-
-TEST(LogLineEncoding, ExistingFileKeepsItsMark) {
-    const unsigned char utf16[] = {0xFF, 0xFE};
-    const unsigned char utf8[] = {0xEF, 0xBB};
-    EXPECT_EQ(velmora::LogEncodingFromHead(utf16, 2), LogEncoding::Utf16Le);
-    EXPECT_EQ(velmora::LogEncodingFromHead(utf16, 1), LogEncoding::Utf8);
-    EXPECT_EQ(velmora::LogEncodingFromHead(utf8, 2), LogEncoding::Utf8);
-    EXPECT_EQ(velmora::LogEncodingFromHead(nullptr, 0), LogEncoding::Utf8);
-    EXPECT_EQ(velmora::ByteOrderMark(LogEncoding::Utf8), "\xEF\xBB\xBF");
-}
-
-TEST(SettingFirstLine, WordsAnyCaseAnywhereInTheFirstLine) {
-    EXPECT_TRUE(Contains("GPU", 32, "gpu"));
-    EXPECT_TRUE(Contains("GPU Direct\r\n", 32, "gpu"));
-    EXPECT_TRUE(Contains("GPU Direct\r\n", 64, "direct"));
-    EXPECT_TRUE(Contains("nogpu", 32, "gpu"));
-    EXPECT_TRUE(Contains("gpu\ndirect\n", 32, "gpu"));
-    EXPECT_FALSE(Contains("gpu\ndirect\n", 64, "direct"));
-    EXPECT_FALSE(Contains("cpu", 32, "gpu"));
-    EXPECT_FALSE(Contains("", 32, "gpu"));
+TEST(SettingFirstLine, LineEndsAtNulAndOnlyAsciiIsLowered) {
     EXPECT_FALSE(Contains(std::string("g\0pu", 4), 32, "gpu"));  // the string ends at NUL
     // Only ASCII letters are lowered: fullwidth "ＧＰＵ" is no "gpu".
     EXPECT_FALSE(Contains("\xEF\xBC\xA7\xEF\xBC\xB0\xEF\xBC\xB5", 32, "gpu"));
 }
 
 TEST(SettingFirstLine, OnlyTheFirstCountMinusOneUnitsAreSearched) {
-    const std::string pad37(37, 'x');
-    EXPECT_FALSE(Contains(pad37 + "gpu", 32, "gpu"));        // 40 characters
-    EXPECT_TRUE(Contains(std::string(34, 'x') + "direct", 64, "direct"));
     EXPECT_TRUE(Contains(std::string(28, 'x') + "gpu", 32, "gpu"));   // ends at unit 31
     EXPECT_FALSE(Contains(std::string(29, 'x') + "gpu", 32, "gpu"));  // ends at unit 32
-    EXPECT_TRUE(Contains(std::string(57, 'x') + "direct", 64, "direct"));
-    EXPECT_FALSE(Contains(std::string(58, 'x') + "direct", 64, "direct"));
     // A character outside the BMP takes two units; é takes one unit but two bytes.
     EXPECT_TRUE(Contains("\xF0\x9F\x98\x80" + std::string(26, 'x') + "gpu", 32, "gpu"));
     EXPECT_FALSE(Contains("\xF0\x9F\x98\x80" + std::string(27, 'x') + "gpu", 32, "gpu"));
