@@ -9,6 +9,7 @@
 #include <string>
 
 #include "library/diagnostics/data_file.h"
+#include "library/diagnostics/log_capture.h"
 #include "library/diagnostics/text_encoding.h"
 
 // The library's format strings pass wide strings to "%s". The C runtime's own
@@ -28,7 +29,7 @@ constexpr std::size_t kStackCapacity = 512;
 
 // Appends the encoded line to the open log: a new (empty) file gets the UTF-8 byte-order
 // mark first, an existing one keeps the encoding its own mark names.
-void AppendLine(HANDLE file, const wchar_t* message) {
+void AppendLine(HANDLE file, const SYSTEMTIME& now, const wchar_t* message) {
     unsigned char head[2] = {};
     DWORD headSize = 0;
     if (!ReadFile(file, head, sizeof head, &headSize, nullptr)) {
@@ -36,8 +37,6 @@ void AppendLine(HANDLE file, const wchar_t* message) {
     }
     const LogEncoding encoding = velmora::LogEncodingFromHead(head, headSize);
 
-    SYSTEMTIME now{};
-    GetLocalTime(&now);
     const velmora::LogTimeStamp stamp{now.wYear, now.wMonth, now.wDay,
                                       now.wHour, now.wMinute, now.wSecond};
 
@@ -63,6 +62,15 @@ void AppendLine(HANDLE file, const wchar_t* message) {
 }  // namespace
 
 void LogMessage(const wchar_t* message) noexcept {
+    if (message == nullptr || CaptureLogLine(message)) {
+        return;
+    }
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    WriteLogLine(now, message);
+}
+
+void WriteLogLine(const SYSTEMTIME& localTime, const wchar_t* message) noexcept {
     if (message == nullptr) {
         return;
     }
@@ -75,7 +83,7 @@ void LogMessage(const wchar_t* message) noexcept {
         if (!file) {
             return;
         }
-        AppendLine(file.Get(), message);
+        AppendLine(file.Get(), localTime, message);
     } catch (...) {
         // Out of memory for the line: it is dropped like any line that cannot be written.
     }
