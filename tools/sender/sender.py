@@ -208,6 +208,7 @@ OPTIONS = {
     "split-ms": (int, 20, "sleep between the parts of a split header"),
     "length": (int, -1, "payload length written in the header of frame length-at"),
     "length-at": (int, 0, "frame index that gets the length above"),
+    "hold": (int, 0, "wait this many ms before answering the request"),
     "status": (int, 200, "HTTP status; other than 200: answer with body, then close"),
     "body": (str, "", "body of an error status"),
     "timing": (parse_switch, True, "off: captureTimeMs and senderDelayMs are 0"),
@@ -500,6 +501,8 @@ class Sender:
             if path is None:
                 end = "bad request"
                 return
+            if scenario["hold"]:
+                time.sleep(scenario["hold"] / 1000)
             if path != STREAM_PATH:
                 send_error(connection, 404, "Not found\n")
                 end = "404 for %s" % path
@@ -534,13 +537,6 @@ class Sender:
         second_start, second_frames, second_bytes = origin, 0, 0
         k = 0
         while True:
-            if scenario["frames"] and k >= scenario["frames"]:
-                connection.shutdown(socket.SHUT_WR)
-                return "closed after %d frames" % k
-            if scenario["reset"] and k >= scenario["reset"]:
-                connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-                connection.close()
-                return "reset"
             if scenario["pause"] and k == scenario["pause-at"]:
                 log("%s: pausing %d ms" % (name, scenario["pause"]))
                 time.sleep(scenario["pause"] / 1000)
@@ -552,6 +548,15 @@ class Sender:
                     time.sleep(due - now)
                 elif now > due + 2 * interval:
                     origin = now - k * interval  # fell behind: no burst to catch up
+            # A close or reset comes when the next frame would have: a reset right after
+            # a frame could destroy it in the receiver's socket before it was read.
+            if scenario["frames"] and k >= scenario["frames"]:
+                connection.shutdown(socket.SHUT_WR)
+                return "closed after %d frames" % k
+            if scenario["reset"] and k >= scenario["reset"]:
+                connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                connection.close()
+                return "reset"
             capture = wall_ms() - scenario["latency"]
             header, payload, which = source.frame(k, capture, wall_ms())
             if scenario["split"]:
@@ -754,12 +759,22 @@ def default_scenario(args):
     return scenario
 
 
-def stop_running(pid_file):
+def process_alive(pid):
+    """False once the process has exited, also while it waits to be reaped (zombie)."""
+    try:
+        with open("/proc/%d/stat" % pid) as file:
+            return file.read().rpartition(")")[2].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+def stop_running(pid_file, quiet=False):
     try:
         with open(pid_file) as file:
             pid = int(file.read().strip())
     except (OSError, ValueError):
-        print("no sender running (no pid file %s)" % pid_file)
+        if not quiet:
+            print("no sender running (no pid file %s)" % pid_file)
         return 0
     try:
         with open("/proc/%d/cmdline" % pid, "rb") as file:
@@ -768,10 +783,10 @@ def stop_running(pid_file):
         is_sender = False
     if is_sender:
         os.kill(pid, signal.SIGTERM)
-        for _ in range(50):
-            if not os.path.exists("/proc/%d" % pid):
+        for _ in range(100):
+            if not process_alive(pid):
                 break
-            time.sleep(0.1)
+            time.sleep(0.05)
         else:
             os.kill(pid, signal.SIGKILL)
         print("sender %d stopped" % pid)
@@ -826,7 +841,7 @@ def main(argv):
     if args.daemon and not args.pid_file:
         sys.exit("--daemon needs --pid-file")
     if args.pid_file:
-        stop_running(args.pid_file)  # a sender left over from an interrupted run
+        stop_running(args.pid_file, quiet=True)  # left over from an interrupted run
     ready = daemonise(args) if args.daemon else None
     try:
         sender = Sender(args, default)
