@@ -132,13 +132,6 @@ public:
 };
 __CRT_UUID_DECL(IMFVirtualCamera, 0x1C08A864, 0xEF6C, 0x4C75, 0xAF, 0x59, 0x5F, 0x2D, 0x68, 0xDA, 0x95, 0x63)
 
-// Not in mingw's import library: resolved from mfsensorgroup.dll at run time.
-typedef HRESULT(WINAPI* MFCreateVirtualCameraFunction)(MFVirtualCameraType type, MFVirtualCameraLifetime lifetime,
-                                                       MFVirtualCameraAccess access, LPCWSTR friendlyName,
-                                                       LPCWSTR sourceId, const GUID* categories,
-                                                       ULONG categoryCount, IMFVirtualCamera** virtualCamera);
-typedef HRESULT(WINAPI* MFIsVirtualCameraTypeSupportedFunction)(MFVirtualCameraType type, BOOL* supported);
-
 // ---- GUIDs -----------------------------------------------------------------------
 
 inline constexpr GUID MF_DEVICESTREAM_STREAM_CATEGORY{
@@ -182,6 +175,14 @@ inline constexpr DEVPROPKEY DEVPKEY_DeviceInterface_VCamCreate_Access{
     {0x6AC1FBF7, 0x45F7, 0x4E06, {0xBD, 0xA7, 0xF8, 0x17, 0xEB, 0xFA, 0x04, 0xD1}}, 7};
 
 #endif
+
+// Not in mingw's import library (and absent from Windows 10's mfsensorgroup.dll): resolved
+// at run time. Declared for both branches, since the SDK declares only the functions.
+typedef HRESULT(WINAPI* MFCreateVirtualCameraFunction)(MFVirtualCameraType type, MFVirtualCameraLifetime lifetime,
+                                                       MFVirtualCameraAccess access, LPCWSTR friendlyName,
+                                                       LPCWSTR sourceId, const GUID* categories,
+                                                       ULONG categoryCount, IMFVirtualCamera** virtualCamera);
+typedef HRESULT(WINAPI* MFIsVirtualCameraTypeSupportedFunction)(MFVirtualCameraType type, BOOL* supported);
 
 // The library's own attribute keys for its control objects.
 inline constexpr GUID SourceKsControlAttribute{
