@@ -1,0 +1,236 @@
+// Test-side helpers for the stand-in mfsensorgroup.dll: point its call log at a private
+// file, set and restore its control variables, parse the recorded lines and find the
+// Windows 10 (legacy) build. Header-only; see README.md for the protocol.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/sdk_additions.h"
+
+namespace velmora::standin {
+
+// One recorded call: the name, then key=value fields in recorded order (values unescaped).
+struct CallLine {
+    std::string raw;  // the line as written, without its line end
+    std::string name;
+    std::vector<std::pair<std::string, std::string>> fields;
+
+    bool Has(const std::string& key) const
+    {
+        for (const auto& field : fields) {
+            if (field.first == key) {
+                return true;
+            }
+        }
+        return false;
+    }
+    // The field's value, or "<missing>" when the line has no such field.
+    std::string Field(const std::string& key) const
+    {
+        for (const auto& field : fields) {
+            if (field.first == key) {
+                return field.second;
+            }
+        }
+        return "<missing>";
+    }
+};
+
+inline std::string Unescape(const std::string& value)
+{
+    std::string result;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        if (value[i] == '\\' && i + 1 < value.size()) {
+            char next = value[++i];
+            result += next == 't' ? '\t' : next == 'n' ? '\n' : next == 'r' ? '\r' : next;
+        } else {
+            result += value[i];
+        }
+    }
+    return result;
+}
+
+inline CallLine ParseCallLine(const std::string& raw)
+{
+    CallLine line;
+    line.raw = raw;
+    std::size_t start = 0;
+    bool first = true;
+    while (start <= raw.size()) {
+        std::size_t tab = raw.find('\t', start);
+        std::string part = raw.substr(start, tab == std::string::npos ? std::string::npos : tab - start);
+        if (first) {
+            line.name = part;
+            first = false;
+        } else {
+            std::size_t equals = part.find('=');
+            line.fields.emplace_back(part.substr(0, equals),
+                                     equals == std::string::npos ? std::string() : Unescape(part.substr(equals + 1)));
+        }
+        if (tab == std::string::npos) {
+            break;
+        }
+        start = tab + 1;
+    }
+    return line;
+}
+
+// The whole file; empty when it does not exist.
+inline std::string ReadFileBytes(const std::wstring& path)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return {};
+    }
+    std::string bytes;
+    char buffer[65536];
+    DWORD read = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0) {
+        bytes.append(buffer, read);
+    }
+    CloseHandle(file);
+    return bytes;
+}
+
+inline std::vector<CallLine> ReadCallLog(const std::wstring& path)
+{
+    std::vector<CallLine> lines;
+    std::string bytes = ReadFileBytes(path);
+    std::size_t start = 0;
+    while (start < bytes.size()) {
+        std::size_t end = bytes.find('\n', start);
+        if (end == std::string::npos) {
+            lines.push_back(ParseCallLine(bytes.substr(start)));  // a torn last line shows as such
+            break;
+        }
+        lines.push_back(ParseCallLine(bytes.substr(start, end - start)));
+        start = end + 1;
+    }
+    return lines;
+}
+
+// Sets (or, with nullptr, removes) a variable for the lifetime of the object.
+class ScopedEnvironmentVariable {
+public:
+    ScopedEnvironmentVariable(const wchar_t* variableName, const wchar_t* value) : name(variableName)
+    {
+        DWORD size = GetEnvironmentVariableW(name.c_str(), nullptr, 0);
+        if (size > 0) {
+            previous.resize(size);
+            DWORD length = GetEnvironmentVariableW(name.c_str(), previous.data(), size);
+            hadPrevious = length < size;
+            previous.resize(hadPrevious ? length : 0);
+        }
+        SetEnvironmentVariableW(name.c_str(), value);
+    }
+    ~ScopedEnvironmentVariable() { SetEnvironmentVariableW(name.c_str(), hadPrevious ? previous.c_str() : nullptr); }
+    ScopedEnvironmentVariable(const ScopedEnvironmentVariable&) = delete;
+    ScopedEnvironmentVariable& operator=(const ScopedEnvironmentVariable&) = delete;
+
+private:
+    std::wstring name;
+    std::wstring previous;
+    bool hadPrevious = false;
+};
+
+// A fresh call log in the temporary folder, named in VELMORA_STANDIN_LOG while the object
+// lives; the file is deleted at the end.
+class TemporaryCallLog {
+public:
+    TemporaryCallLog() : path(MakePath()), variable(L"VELMORA_STANDIN_LOG", path.c_str()) {}
+    ~TemporaryCallLog() { DeleteFileW(path.c_str()); }
+    TemporaryCallLog(const TemporaryCallLog&) = delete;
+    TemporaryCallLog& operator=(const TemporaryCallLog&) = delete;
+
+    const std::wstring& Path() const { return path; }
+    std::vector<CallLine> Lines() const { return ReadCallLog(path); }
+    std::string Bytes() const { return ReadFileBytes(path); }
+    // Name of the last recorded call, or "" when nothing was recorded.
+    std::string LastName() const
+    {
+        auto lines = Lines();
+        return lines.empty() ? std::string() : lines.back().name;
+    }
+    void Clear() const { DeleteFileW(path.c_str()); }
+
+private:
+    static std::wstring MakePath()
+    {
+        wchar_t folder[MAX_PATH + 1] = {};
+        wchar_t file[MAX_PATH + 1] = {};
+        GetTempPathW(MAX_PATH, folder);
+        GetTempFileNameW(folder, L"vsg", 0, file);  // creates the empty file
+        return file;
+    }
+
+    std::wstring path;
+    ScopedEnvironmentVariable variable;
+};
+
+// Folder of the running program, without a trailing backslash.
+inline std::wstring ProgramDirectory()
+{
+    wchar_t path[MAX_PATH + 1] = {};
+    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring result(path, length);
+    std::size_t slash = result.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring(L".") : result.substr(0, slash);
+}
+
+// The Windows 10 build: <tree>\standins\legacy\mfsensorgroup.dll beside <tree>\bin.
+inline std::wstring LegacyStandInPath()
+{
+    std::wstring bin = ProgramDirectory();
+    std::size_t slash = bin.find_last_of(L"\\/");
+    std::wstring tree = slash == std::wstring::npos ? std::wstring(L"..") : bin.substr(0, slash);
+    return tree + L"\\standins\\legacy\\mfsensorgroup.dll";
+}
+
+// The stand-in's exports, resolved at run time from a loaded module.
+class StandInModule {
+public:
+    // By name: the program's own folder comes first, so this is bin\mfsensorgroup.dll.
+    explicit StandInModule(const wchar_t* path = L"mfsensorgroup.dll") : module(LoadLibraryW(path)) {}
+    ~StandInModule()
+    {
+        if (module != nullptr) {
+            FreeLibrary(module);
+        }
+    }
+    StandInModule(const StandInModule&) = delete;
+    StandInModule& operator=(const StandInModule&) = delete;
+
+    HMODULE Handle() const { return module; }
+    void* Export(const char* name) const
+    {
+        return module ? reinterpret_cast<void*>(GetProcAddress(module, name)) : nullptr;
+    }
+
+    MFCreateVirtualCameraFunction CreateVirtualCamera() const
+    {
+        return reinterpret_cast<MFCreateVirtualCameraFunction>(Export("MFCreateVirtualCamera"));
+    }
+    MFIsVirtualCameraTypeSupportedFunction IsVirtualCameraTypeSupported() const
+    {
+        return reinterpret_cast<MFIsVirtualCameraTypeSupportedFunction>(Export("MFIsVirtualCameraTypeSupported"));
+    }
+    // Restarts the numbering that "Name#N=" failure items count.
+    void ResetCallCounts() const
+    {
+        using Reset = void(WINAPI*)();
+        if (auto reset = reinterpret_cast<Reset>(Export("VelmoraStandInResetCallCounts"))) {
+            reset();
+        }
+    }
+
+private:
+    HMODULE module;
+};
+
+}  // namespace velmora::standin
