@@ -87,8 +87,8 @@ bool FindInjection(const std::string& name, std::uint32_t callNumber, HRESULT* c
     if (wide.empty()) {
         return false;
     }
-    std::string spec = Utf8(wide.c_str());
-    std::string_view rest(spec);
+    std::string items = Utf8(wide.c_str());
+    std::string_view rest(items);
     while (!rest.empty()) {
         std::size_t comma = rest.find(',');
         std::string_view item = Trim(rest.substr(0, comma));

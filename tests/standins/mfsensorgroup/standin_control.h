@@ -1,4 +1,4 @@
-// Test-side helpers for the stand-in mfsensorgroup.dll: point its call log at a private
+// Test-side utilities for the stand-in mfsensorgroup.dll: point its call log at a private
 // file, set and restore its control variables, parse the recorded lines and find the
 // Windows 10 (legacy) build. Header-only; see README.md for the protocol.
 #pragma once
