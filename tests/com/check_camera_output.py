@@ -1,0 +1,73 @@
+#!/usr/bin/env python3
+"""Checks a camera-host output folder: every PNG must decode (signature, chunk CRCs, zlib
+stream with its Adler-32, filter bytes) to a picture of the expected size that is not a
+single flat colour, and the summary must report delivered frames at a plausible rate.
+
+usage: check_camera_output.py FOLDER WIDTH HEIGHT MIN_PICTURES MIN_FPS
+"""
+import os
+import re
+import struct
+import sys
+import zlib
+
+
+def read_png(path):
+    data = open(path, "rb").read()
+    if data[:8] != b"\x89PNG\r\n\x1a\n":
+        raise ValueError("no PNG signature")
+    position, chunks = 8, []
+    while position < len(data):
+        length, kind = struct.unpack(">I4s", data[position:position + 8])
+        body = data[position + 8:position + 8 + length]
+        crc, = struct.unpack(">I", data[position + 8 + length:position + 12 + length])
+        if zlib.crc32(kind + body) != crc:
+            raise ValueError("bad CRC in chunk %r" % kind)
+        chunks.append((kind, body))
+        position += 12 + length
+    if chunks[0][0] != b"IHDR" or chunks[-1][0] != b"IEND":
+        raise ValueError("chunk order")
+    width, height, depth, colour, _, _, interlace = struct.unpack(">IIBBBBB", chunks[0][1])
+    if (depth, colour, interlace) != (8, 2, 0):
+        raise ValueError("not 8-bit RGB")
+    raw = zlib.decompress(b"".join(body for kind, body in chunks if kind == b"IDAT"))  # checks Adler-32
+    stride = width * 3 + 1
+    if len(raw) != stride * height or any(raw[row * stride] != 0 for row in range(height)):
+        raise ValueError("picture data does not match its header")
+    return width, height, raw
+
+
+def main():
+    folder, width, height, min_pictures, min_fps = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), \
+        int(sys.argv[4]), float(sys.argv[5])
+    failures = []
+    pictures = sorted(name for name in os.listdir(folder) if name.endswith(".png"))
+    if len(pictures) < min_pictures:
+        failures.append("only %d pictures" % len(pictures))
+    for name in pictures:
+        try:
+            w, h, raw = read_png(os.path.join(folder, name))
+            if (w, h) != (width, height):
+                failures.append("%s is %dx%d" % (name, w, h))
+            elif len(set(raw[::997])) < 4:
+                failures.append("%s is flat" % name)
+        except ValueError as error:
+            failures.append("%s: %s" % (name, error))
+    summary = open(os.path.join(folder, "summary.txt")).read()
+    delivered = re.search(r"frames delivered: (\d+) \((\d+) with a size other", summary)
+    fps = re.search(r"frames per second: ([\d.]+) \(arrival times\)", summary)
+    if not delivered or int(delivered.group(1)) == 0 or int(delivered.group(2)) != 0:
+        failures.append("summary reports no (or wrongly sized) frames")
+    if not fps or float(fps.group(1)) < min_fps:
+        failures.append("summary reports %s frames per second" % (fps.group(1) if fps else "no"))
+    if "picture ages" not in summary:
+        failures.append("summary has no picture ages")
+    for failure in failures:
+        print("FAIL:", failure)
+    if not failures:
+        print("ok: %d pictures of %dx%d; %s" % (len(pictures), width, height, fps.group(0)))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
