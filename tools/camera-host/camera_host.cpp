@@ -522,10 +522,11 @@ int Run(const Options& options) {
         lastSampleTime = sampleTime;
         ++result.delivered;
 
-        // Pictures spread evenly over the run, the first one at once.
+        // Pictures spread evenly over the run, each in the middle of its share of it, so
+        // the first one leaves the receiver time to connect.
         const double arrivalSeconds = std::chrono::duration<double>(arrival - begin).count();
         if (savedPictures < options.pictures &&
-            arrivalSeconds >= options.seconds * savedPictures / options.pictures) {
+            arrivalSeconds >= options.seconds * (savedPictures + 0.5) / options.pictures) {
             if (SavePicture(sample.Get(), type, options.out, savedPictures + 1, result.pictureFiles)) {
                 ++savedPictures;
             } else {
