@@ -515,8 +515,8 @@ TEST_F(Installation, FailuresBeforeTheRegistrationChangeNothingElse) {
               "VelmoraSource.dll check failed (error 1921): " + Utf8(gLoopFolder) + "\\VelmoraSource.dll\n");
     ExpectNothingTouched();
     EXPECT_FALSE(fs::exists(kDataDirectory));
-    for (const wchar_t* helper : {L"VelmoraRegistrar.exe", L"icacls.exe", L"mfsensorgroup.dll"}) {
-        DeleteFileW((gLoopFolder + L"\\" + helper).c_str());
+    for (const wchar_t* copied : {L"VelmoraRegistrar.exe", L"icacls.exe", L"mfsensorgroup.dll"}) {
+        DeleteFileW((gLoopFolder + L"\\" + copied).c_str());
     }
 
     // The data directory would lie below a file.
