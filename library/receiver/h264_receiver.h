@@ -7,6 +7,8 @@
 #include <limits>
 #include <vector>
 
+#include "library/diagnostics/log_capture.h"
+#include "library/receiver/connection_log_throttle.h"
 #include "library/receiver/decoded_picture.h"
 
 class H264Receiver : public DecodedFrameStore<TextureReference> {
@@ -18,10 +20,23 @@ public:
 
     explicit H264Receiver(SteadyClockFunction clock = &SteadyNowNs) noexcept : DecodedFrameStore(clock) {}
 
-    // Starts the receiver thread the first time it is called in the process.
+    // Starts the receiver thread the first time it is called in the process. Safe from any
+    // thread, any number of times; never throws.
     void EnsureStarted() noexcept;
 
-    // Set by the first EnsureStarted, never cleared.
+    // One connection: decoder, stream, frames until something fails. Returns the HRESULT
+    // that ended it. Receiver thread only (tests may run it on a receiver of their own).
+    long RunConnection() noexcept;
+
+    // Logs how a connection ended (throttled while the same failure repeats).
+    void LogConnectionEnd(long result) noexcept;
+
+    // Starts a detached thread running ReceiverThreadMain(receiver); false when the
+    // system refuses. Replaceable so tests can refuse it.
+    using ThreadStarter = bool (*)(H264Receiver* receiver) noexcept;
+    static ThreadStarter threadStarter;
+
+    // Set by the first successful EnsureStarted, never cleared afterwards.
     std::atomic<bool> started{false};
 
     // Receiver statistics; touched only by the receiver thread, with `mutex` held.
@@ -35,4 +50,21 @@ public:
     // Stream-client state that survives reconnections; receiver thread only.
     std::vector<std::uint8_t> payloadBuffer;
     std::int64_t clockOffsetMs = std::numeric_limits<std::int64_t>::min();
+
+    // The sender's port; tests may point a receiver of their own elsewhere.
+    std::uint16_t port = 8080;
+
+private:
+    void UpdateStatistics(std::int64_t readNs, std::int64_t decodeNs, std::int64_t storeNs,
+                          std::uint32_t payloadLength) noexcept;
+
+    // Receiver thread only: log throttling across connections.
+    ConnectionLogThrottle logThrottle;
+    LogCapture heldLines;
+
+    std::atomic<std::int64_t> lastStartFailureLogNs{0};
 };
+
+// The receiver thread's entry: COM (multithreaded), Media Foundation, then connections
+// forever, 50 ms apart. Never returns.
+void ReceiverThreadMain(H264Receiver* receiver) noexcept;
