@@ -66,7 +66,7 @@ class Sender(unittest.TestCase):
                                     "frame=width,height,color_space,chroma_location", "-of", "csv=p=0", annexb],
                                    capture_output=True, text=True, check=True)
             lines = [line.rstrip(",") for line in probe.stdout.split()]
-            self.assertEqual(lines, ["160,96,smpte170m,left"] * 20 + ["192,108,smpte170m,left"] * 30)
+            self.assertEqual(lines, ["160,96,bt470bg,center"] * 20 + ["192,108,bt470bg,center"] * 30)
 
 
 if __name__ == "__main__":

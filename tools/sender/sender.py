@@ -65,6 +65,14 @@ def nal_types(access_unit):
     return types
 
 
+
+# BT.601 limited range throughout, and said so in the VUI: decoders that guess the colour
+# description from the picture size then have nothing to guess. Chroma sited at the centre
+# (location 1): a decoder pipeline that wants centred chroma resamples left-sited chroma,
+# and its pictures then no longer equal the encoder's.
+X264_OPTIONS = ("repeat-headers=1:aud=1:colorprim=bt470bg:transfer=bt470bg:"
+                "colormatrix=bt470bg:chromaloc=1:range=tv")
+
 class Encoding:
     """Parameters of one pre-encoded loop; frames is a multiple of the GOP."""
 
@@ -78,7 +86,7 @@ class Encoding:
         if self.input_path:
             status = os.stat(self.input_path)
             source = "%s:%d:%d" % (os.path.abspath(self.input_path), status.st_size, status.st_mtime_ns)
-        return (source, self.width, self.height, self.fps, self.gop, self.frames, self.preset)
+        return (source, self.width, self.height, self.fps, self.gop, self.frames, self.preset, X264_OPTIONS)
 
     def describe(self):
         source = self.input_path or self.pattern
@@ -96,10 +104,7 @@ class Encoding:
             command += ["-f", "lavfi", "-i", "%s=size=%dx%d:rate=%d" % (
                 self.pattern, self.width, self.height, self.fps)]
             fit = ""
-        # BT.601 limited range throughout, and said so in the VUI: decoders that guess
-        # the colour description from the picture size then have nothing to guess.
-        x264 = ("repeat-headers=1:aud=1:colorprim=smpte170m:transfer=smpte170m:"
-                "colormatrix=smpte170m:chromaloc=0:range=tv")
+        x264 = X264_OPTIONS
         command += [
             "-vf", fit + "scale=out_color_matrix=bt601:out_range=tv,format=yuv420p",
             "-frames:v", str(self.frames), "-an",
