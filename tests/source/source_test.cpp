@@ -2,8 +2,6 @@
 // sequences on the source and stream queues, life after Shutdown and destruction.
 #include "tests/source/source_test_support.h"
 
-#include <ks.h>
-
 #include <atomic>
 #include <thread>
 
@@ -14,8 +12,7 @@
 namespace {
 
 using namespace velmora::test;
-
-constexpr HRESULT kKsRefused = static_cast<HRESULT>(0x80070032);
+using Texts = std::vector<std::string>;
 
 ComPtr<IMFMediaSourceEx> ActivateSource() {
     ComPtr<IMFActivate> activate;
@@ -38,54 +35,33 @@ ComPtr<IMFPresentationDescriptor> Selecting(IMFMediaSource* source, std::initial
     return descriptor;
 }
 
-// "type:stream" for each event, so sequences compare in one assertion.
-std::vector<std::string> Describe(const DrainedEvents& drained) {
-    std::vector<std::string> result;
-    for (const auto& event : drained.events) {
-        std::string text = std::to_string(event.type);
-        if (event.valueType == VT_UNKNOWN) {
-            text += ":" + std::to_string(StreamIdOf(event.valueUnknown.Get()));
-        }
-        if (event.status != S_OK || event.extendedType != GUID_NULL) {
-            text += ":unexpected-status-or-type";
-        }
-        result.push_back(text);
-    }
-    if (drained.endResult != MF_E_NO_EVENTS_AVAILABLE) {
-        result.push_back("end " + HrText(drained.endResult));
-    }
-    return result;
-}
-
-const std::string kStarted = std::to_string(MESourceStarted);
-const std::string kStopped = std::to_string(MESourceStopped);
-const std::string kStreamStarted = std::to_string(MEStreamStarted);
-const std::string kStreamStopped = std::to_string(MEStreamStopped);
-std::string NewStream(int id) { return std::to_string(MENewStream) + ":" + std::to_string(id); }
+const std::string kStarted = std::to_string(MESourceStarted), kStopped = std::to_string(MESourceStopped);
+const std::string kStreamStarted = std::to_string(MEStreamStarted), kStreamStopped = std::to_string(MEStreamStopped);
+std::string New(int id) { return std::to_string(MENewStream) + ":" + std::to_string(id); }
 std::string Updated(int id) { return std::to_string(MEUpdatedStream) + ":" + std::to_string(id); }
 
-// The stream objects announced by a Start, by identifier.
-struct AnnouncedStreams {
-    ComPtr<IMFMediaStream> byId[3];
+// The source's events; the stream objects they announce are kept by identifier.
+struct Announced {
+    ComPtr<IMFMediaStream> streams[3];
 
-    void Take(const DrainedEvents& drained) {
-        for (const auto& event : drained.events) {
-            const long id = StreamIdOf(event.valueUnknown.Get());
+    Texts Drain(IMFMediaSource* source) {
+        const std::vector<EventRecord> events = DrainEvents(source);
+        for (const auto& event : events) {
+            const long id = StreamIdOf(event.object.Get());
             if (id >= 0 && id < 3) {
                 ComPtr<IMFMediaStream> stream;
-                event.valueUnknown.As(&stream);
-                if (byId[id]) {
-                    EXPECT_EQ(byId[id].Get(), stream.Get()) << "stream " << id << " changed identity";
-                }
-                byId[id] = stream;
+                event.object.As(&stream);
+                EXPECT_TRUE(!streams[id] || streams[id] == stream) << "stream " << id << " changed identity";
+                streams[id] = stream;
             }
         }
+        return EventTexts(events);
     }
-    std::vector<std::string> Events(int id) const { return Describe(DrainEvents(byId[id].Get())); }
+    Texts Stream(int id) const { return EventTexts(DrainEvents(streams[id].Get())); }
 };
 
-// Runs first in the program, before any stream start brings up the receiver thread, so
-// no other writer competes for the log file.
+// Runs first in the program, before a stream start brings up the receiver thread, so no
+// other writer competes for the log file.
 TEST(SourceLog, ActivationDescriptorAndStartLines) {
     LogTail log;
     ComPtr<IMFMediaSourceEx> source = ActivateSource();
@@ -93,88 +69,63 @@ TEST(SourceLog, ActivationDescriptorAndStartLines) {
     ComPtr<IMFPresentationDescriptor> descriptor = Selecting(source.Get(), {2});
     EXPECT_EQ(source->Start(nullptr, nullptr, nullptr), E_INVALIDARG);
     ASSERT_EQ(source->Start(descriptor.Get(), nullptr, nullptr), S_OK);
-
-    std::vector<std::string> messages = log.Messages();
-    const std::vector<std::string> expected = {
-        "ActivateObject called.",
-        "CreatePresentationDescriptor called.",
-        "Media source Start called.",
-        "Media source Start failed: presentation descriptor is null.",
-        "Media source Start called.",
-        "Media source Start stream count: 3",
-        "Media source Start stream index=2 selected=1 id=2",
-    };
-    ASSERT_GE(messages.size(), expected.size());
-    messages.resize(expected.size());
+    Texts messages = log.Messages();
+    const Texts expected = {"ActivateObject called.", "CreatePresentationDescriptor called.",
+                            "Media source Start called.", "Media source Start failed: presentation descriptor is null.",
+                            "Media source Start called.", "Media source Start stream count: 3",
+                            "Media source Start stream index=2 selected=1 id=2"};
+    messages.resize(std::min(messages.size(), expected.size()));
     EXPECT_EQ(messages, expected);
     source->Shutdown();
 }
 
-TEST(SourceFaces, QueryInterfaceTableAndSharedCount) {
+TEST(SourceFaces, QueryInterfaceTableSharedCountAndStatelessFaces) {
     ComPtr<IMFMediaSourceEx> source = ActivateSource();
     ASSERT_TRUE(source);
-    IUnknown* primary = nullptr;
-    ASSERT_EQ(source->QueryInterface(__uuidof(IUnknown), reinterpret_cast<void**>(&primary)), S_OK);
-    for (const IID& iid : {__uuidof(IMFMediaEventGenerator), __uuidof(IMFMediaSource), __uuidof(IMFMediaSourceEx)}) {
-        void* face = nullptr;
-        ASSERT_EQ(source->QueryInterface(iid, &face), S_OK);
-        EXPECT_EQ(face, static_cast<void*>(primary));
-        static_cast<IUnknown*>(face)->Release();
-    }
-    void* faces[3] = {};
-    const IID secondary[3] = {__uuidof(IMFGetService), __uuidof(IMFSampleAllocatorControl), __uuidof(IKsControl)};
-    for (int i = 0; i < 3; ++i) {
-        ASSERT_EQ(source->QueryInterface(secondary[i], &faces[i]), S_OK);
-        EXPECT_NE(faces[i], static_cast<void*>(primary));
-        // Each face answers the whole table and leads back to the primary face.
-        IUnknown* back = nullptr;
-        EXPECT_EQ(static_cast<IUnknown*>(faces[i])->QueryInterface(__uuidof(IUnknown), reinterpret_cast<void**>(&back)),
-                  S_OK);
+    IUnknown* primary = static_cast<IMFMediaSourceEx*>(source.Get());
+    const IID all[7] = {__uuidof(IUnknown), __uuidof(IMFMediaEventGenerator), __uuidof(IMFMediaSource),
+                        __uuidof(IMFMediaSourceEx), __uuidof(IMFGetService), __uuidof(IMFSampleAllocatorControl),
+                        __uuidof(IKsControl)};
+    IUnknown* faces[7] = {};
+    for (int i = 0; i < 7; ++i) {
+        ASSERT_EQ(source->QueryInterface(all[i], reinterpret_cast<void**>(&faces[i])), S_OK);
+        IUnknown* back = nullptr;  // every face leads back to the primary one
+        EXPECT_EQ(faces[i]->QueryInterface(__uuidof(IUnknown), reinterpret_cast<void**>(&back)), S_OK);
         EXPECT_EQ(back, primary);
         back->Release();
     }
-    EXPECT_NE(faces[0], faces[1]);
-    EXPECT_NE(faces[1], faces[2]);
-    EXPECT_NE(faces[0], faces[2]);
-
-    // One count behind all faces.
-    const ULONG viaPrimary = primary->AddRef();
-    EXPECT_EQ(static_cast<IUnknown*>(faces[2])->AddRef(), viaPrimary + 1);
-    EXPECT_EQ(static_cast<IUnknown*>(faces[1])->Release(), viaPrimary);
-    EXPECT_EQ(primary->Release(), viaPrimary - 1);
-
-    for (const IID& iid : {__uuidof(IMFActivate), __uuidof(IMFMediaStream), __uuidof(IMFAttributes),
-                           __uuidof(IClassFactory)}) {
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(faces[i], primary) << i;
+    }
+    EXPECT_TRUE(faces[4] != primary && faces[5] != primary && faces[6] != primary && faces[4] != faces[5] &&
+                faces[5] != faces[6] && faces[4] != faces[6]);
+    const ULONG count = primary->AddRef();  // one count behind all faces
+    EXPECT_EQ(faces[6]->AddRef(), count + 1);
+    EXPECT_EQ(faces[5]->Release(), count);
+    EXPECT_EQ(primary->Release(), count - 1);
+    for (IUnknown* face : faces) {
+        face->Release();
+    }
+    for (const IID& iid : {__uuidof(IMFActivate), __uuidof(IMFMediaStream), __uuidof(IMFAttributes)}) {
         void* object = reinterpret_cast<void*>(0x1234);
         EXPECT_EQ(source->QueryInterface(iid, &object), E_NOINTERFACE);
         EXPECT_EQ(object, nullptr);
     }
     EXPECT_EQ(source->QueryInterface(__uuidof(IUnknown), nullptr), E_POINTER);
-    for (void* face : faces) {
-        static_cast<IUnknown*>(face)->Release();
-    }
-    primary->Release();
-    source->Shutdown();
-}
 
-TEST(SourceFaces, LiveSourceWithoutServicesOrAllocation) {
-    ComPtr<IMFMediaSourceEx> source = ActivateSource();
-    ASSERT_TRUE(source);
     DWORD characteristics = 0;
     EXPECT_EQ(source->GetCharacteristics(&characteristics), S_OK);
     EXPECT_EQ(characteristics, static_cast<DWORD>(MFMEDIASOURCE_IS_LIVE));
     EXPECT_EQ(source->GetCharacteristics(nullptr), E_POINTER);
     EXPECT_EQ(source->SetD3DManager(nullptr), S_OK);
-
     ComPtr<IMFGetService> service;
+    ComPtr<IMFSampleAllocatorControl> allocator;
     ASSERT_EQ(source.As(&service), S_OK);
+    ASSERT_EQ(source.As(&allocator), S_OK);
     void* object = reinterpret_cast<void*>(0x1234);
     EXPECT_EQ(service->GetService(MF_RATE_CONTROL_SERVICE, __uuidof(IUnknown), &object), MF_E_UNSUPPORTED_SERVICE);
     EXPECT_EQ(object, nullptr);
     EXPECT_EQ(service->GetService(GUID_NULL, __uuidof(IUnknown), nullptr), E_POINTER);
-
-    ComPtr<IMFSampleAllocatorControl> allocator;
-    ASSERT_EQ(source.As(&allocator), S_OK);
     EXPECT_EQ(allocator->SetDefaultAllocator(0, nullptr), S_OK);
     DWORD input = 99;
     MFSampleAllocatorUsage usage = MFSampleAllocatorUsage_UsesProvidedAllocator;
@@ -194,124 +145,78 @@ TEST(SourceStart, NothingSelectedStillStartsPreview) {
     const LONGLONG before = MFGetSystemTime();
     ASSERT_EQ(source->Start(descriptor.Get(), nullptr, nullptr), S_OK);
     const LONGLONG after = MFGetSystemTime();
-
-    DrainedEvents drained = DrainEvents(source.Get());
-    EXPECT_EQ(Describe(drained), (std::vector<std::string>{kStarted, NewStream(0)}));
-    ASSERT_EQ(drained.events.size(), 2u);
-    EXPECT_EQ(drained.events[0].valueType, VT_I8);
-    EXPECT_GE(drained.events[0].valueI8, before);
-    EXPECT_LE(drained.events[0].valueI8, after);
-    AnnouncedStreams streams;
-    streams.Take(drained);
-    ASSERT_TRUE(streams.byId[0]);
-    EXPECT_EQ(streams.Events(0), std::vector<std::string>{kStreamStarted});
-
-    // Nothing selected again: the state was Started, so stream 0 is updated.
-    ASSERT_EQ(source->Start(descriptor.Get(), &GUID_NULL, nullptr), S_OK);
-    EXPECT_EQ(Describe(DrainEvents(source.Get())), (std::vector<std::string>{kStarted, Updated(0)}));
-    EXPECT_EQ(streams.Events(0), std::vector<std::string>{kStreamStarted});
+    const std::vector<EventRecord> events = DrainEvents(source.Get());
+    ASSERT_EQ(EventTexts(events), Texts({kStarted, New(0)}));
+    EXPECT_EQ(events[0].value.vt, VT_I8);
+    EXPECT_TRUE(events[0].value.hVal.QuadPart >= before && events[0].value.hVal.QuadPart <= after);
+    Announced announced;
+    ComPtr<IMFPresentationDescriptor> again = Selecting(source.Get(), {});
+    ASSERT_EQ(source->Start(again.Get(), &GUID_NULL, nullptr), S_OK);  // Started: updated
+    EXPECT_EQ(announced.Drain(source.Get()), Texts({kStarted, Updated(0)}));
+    EXPECT_EQ(announced.Stream(0), Texts({kStreamStarted, kStreamStarted}));
     source->Shutdown();
 }
 
 TEST(SourceStart, SelectedStreamsInOrderThenUpdatedThenNewAfterStop) {
     ComPtr<IMFMediaSourceEx> source = ActivateSource();
     ASSERT_TRUE(source);
+    Announced announced;
     ComPtr<IMFPresentationDescriptor> descriptor = Selecting(source.Get(), {0, 2});
     ASSERT_EQ(source->Start(descriptor.Get(), nullptr, nullptr), S_OK);
-    DrainedEvents drained = DrainEvents(source.Get());
-    EXPECT_EQ(Describe(drained), (std::vector<std::string>{kStarted, NewStream(0), NewStream(2)}));
-    AnnouncedStreams streams;
-    streams.Take(drained);
-    ASSERT_TRUE(streams.byId[0] && streams.byId[2]);
-    EXPECT_EQ(streams.Events(0), std::vector<std::string>{kStreamStarted});
-    EXPECT_EQ(streams.Events(2), std::vector<std::string>{kStreamStarted});
-
+    EXPECT_EQ(announced.Drain(source.Get()), Texts({kStarted, New(0), New(2)}));
     ASSERT_EQ(source->Start(descriptor.Get(), nullptr, nullptr), S_OK);
-    drained = DrainEvents(source.Get());
-    EXPECT_EQ(Describe(drained), (std::vector<std::string>{kStarted, Updated(0), Updated(2)}));
-    streams.Take(drained);  // the same stream objects again
-    EXPECT_EQ(streams.Events(0), std::vector<std::string>{kStreamStarted});
-    EXPECT_EQ(streams.Events(2), std::vector<std::string>{kStreamStarted});
+    EXPECT_EQ(announced.Drain(source.Get()), Texts({kStarted, Updated(0), Updated(2)}));  // same objects
+    EXPECT_EQ(announced.Stream(0), Texts({kStreamStarted, kStreamStarted}));
+    EXPECT_EQ(announced.Stream(2), Texts({kStreamStarted, kStreamStarted}));
 
-    // Stop stops every stream, started or not; the next Start announces new streams.
+    // Stop reaches every stream, started or not; the next Start announces new streams.
+    ASSERT_EQ(source->Stop(), S_OK);
+    EXPECT_EQ(announced.Drain(source.Get()), Texts{kStopped});
     ComPtr<IMFPresentationDescriptor> all = Selecting(source.Get(), {0, 1, 2});
-    ASSERT_EQ(source->Stop(), S_OK);
-    EXPECT_EQ(Describe(DrainEvents(source.Get())), std::vector<std::string>{kStopped});
-    EXPECT_EQ(streams.Events(0), std::vector<std::string>{kStreamStopped});
-    EXPECT_EQ(streams.Events(2), std::vector<std::string>{kStreamStopped});
     ASSERT_EQ(source->Start(all.Get(), nullptr, nullptr), S_OK);
-    drained = DrainEvents(source.Get());
-    EXPECT_EQ(Describe(drained), (std::vector<std::string>{kStarted, NewStream(0), NewStream(1), NewStream(2)}));
-    streams.Take(drained);
-    EXPECT_EQ(streams.Events(0), std::vector<std::string>{kStreamStarted});
-    // Stream 1 was never started, yet the Stop before reached it too.
-    EXPECT_EQ(streams.Events(1), (std::vector<std::string>{kStreamStopped, kStreamStarted}));
-    EXPECT_EQ(streams.Events(2), std::vector<std::string>{kStreamStarted});
+    EXPECT_EQ(announced.Drain(source.Get()), Texts({kStarted, New(0), New(1), New(2)}));
+    EXPECT_EQ(announced.Stream(0), Texts({kStreamStopped, kStreamStarted}));
+    EXPECT_EQ(announced.Stream(1), Texts({kStreamStopped, kStreamStarted}));
+    EXPECT_EQ(announced.Stream(2), Texts({kStreamStopped, kStreamStarted}));
 
-    // Stop twice: the second is accepted and queues the same events again.
     ASSERT_EQ(source->Stop(), S_OK);
-    ASSERT_EQ(source->Stop(), S_OK);
-    EXPECT_EQ(Describe(DrainEvents(source.Get())), (std::vector<std::string>{kStopped, kStopped}));
-    for (int id = 0; id < 3; ++id) {
-        EXPECT_EQ(streams.Events(id), (std::vector<std::string>{kStreamStopped, kStreamStopped})) << "stream " << id;
-    }
+    ASSERT_EQ(source->Stop(), S_OK);  // accepted again, same events again
+    EXPECT_EQ(announced.Drain(source.Get()), Texts({kStopped, kStopped}));
+    EXPECT_EQ(announced.Stream(1), Texts({kStreamStopped, kStreamStopped}));
     source->Shutdown();
 }
 
-TEST(SourceStart, RefusalsLeaveTheStateAsItWas) {
+TEST(SourceStart, RefusalsAndPauseLeaveTheStateAsItWas) {
     ComPtr<IMFMediaSourceEx> source = ActivateSource();
     ASSERT_TRUE(source);
     ComPtr<IMFPresentationDescriptor> descriptor = Selecting(source.Get(), {0});
-
     const GUID otherFormat = MFVideoFormat_NV12;
     EXPECT_EQ(source->Start(descriptor.Get(), &otherFormat, nullptr), MF_E_UNSUPPORTED_TIME_FORMAT);
     EXPECT_EQ(source->Start(nullptr, nullptr, nullptr), E_INVALIDARG);
-    EXPECT_EQ(Describe(DrainEvents(source.Get())), std::vector<std::string>{});
-    // Still Stopped: the next Start announces a new stream.
-    ASSERT_EQ(source->Start(descriptor.Get(), nullptr, nullptr), S_OK);
-    EXPECT_EQ(Describe(DrainEvents(source.Get())), (std::vector<std::string>{kStarted, NewStream(0)}));
-    // Still Started after a refused one.
+    EXPECT_EQ(source->Pause(), MF_E_INVALID_STATE_TRANSITION);
+    EXPECT_EQ(EventTexts(DrainEvents(source.Get())), Texts{});
+    ASSERT_EQ(source->Start(descriptor.Get(), nullptr, nullptr), S_OK);  // still Stopped: new
+    EXPECT_EQ(EventTexts(DrainEvents(source.Get())), Texts({kStarted, New(0)}));
     EXPECT_EQ(source->Start(nullptr, nullptr, nullptr), E_INVALIDARG);
-    ASSERT_EQ(source->Start(descriptor.Get(), nullptr, nullptr), S_OK);
-    EXPECT_EQ(Describe(DrainEvents(source.Get())), (std::vector<std::string>{kStarted, Updated(0)}));
-    source->Shutdown();
-}
-
-TEST(SourceStart, UnknownStreamIdentifierFailsAfterTheSourceStarted) {
-    ComPtr<IMFMediaSourceEx> source = ActivateSource();
-    ASSERT_TRUE(source);
-    ComPtr<IMFMediaType> type;
-    ASSERT_EQ(MFCreateMediaType(&type), S_OK);
-    IMFMediaType* types[1] = {type.Get()};
-    ComPtr<IMFStreamDescriptor> stream;
-    ASSERT_EQ(MFCreateStreamDescriptor(3, 1, types, &stream), S_OK);
-    IMFStreamDescriptor* streams[1] = {stream.Get()};
-    ComPtr<IMFPresentationDescriptor> foreign;
-    ASSERT_EQ(MFCreatePresentationDescriptor(1, streams, &foreign), S_OK);
-    ASSERT_EQ(foreign->SelectStream(0), S_OK);
-
-    EXPECT_EQ(source->Start(foreign.Get(), nullptr, nullptr), MF_E_INVALIDSTREAMNUMBER);
-    EXPECT_EQ(Describe(DrainEvents(source.Get())), std::vector<std::string>{kStarted});
-    // The state is Started: the next Start updates.
-    ComPtr<IMFPresentationDescriptor> own = Selecting(source.Get(), {1});
-    ASSERT_EQ(source->Start(own.Get(), nullptr, nullptr), S_OK);
-    EXPECT_EQ(Describe(DrainEvents(source.Get())), (std::vector<std::string>{kStarted, Updated(1)}));
-    source->Shutdown();
-}
-
-TEST(SourceStart, PauseIsRefusedInEveryState) {
-    ComPtr<IMFMediaSourceEx> source = ActivateSource();
-    ASSERT_TRUE(source);
-    ComPtr<IMFPresentationDescriptor> descriptor = Selecting(source.Get(), {0});
     EXPECT_EQ(source->Pause(), MF_E_INVALID_STATE_TRANSITION);
-    ASSERT_EQ(source->Start(descriptor.Get(), nullptr, nullptr), S_OK);
-    DrainEvents(source.Get());
-    EXPECT_EQ(source->Pause(), MF_E_INVALID_STATE_TRANSITION);
-    EXPECT_EQ(Describe(DrainEvents(source.Get())), std::vector<std::string>{});
-    ASSERT_EQ(source->Start(descriptor.Get(), nullptr, nullptr), S_OK);  // still Started
-    EXPECT_EQ(Describe(DrainEvents(source.Get())), (std::vector<std::string>{kStarted, Updated(0)}));
+    ASSERT_EQ(source->Start(descriptor.Get(), nullptr, nullptr), S_OK);  // still Started: updated
+    EXPECT_EQ(EventTexts(DrainEvents(source.Get())), Texts({kStarted, Updated(0)}));
     ASSERT_EQ(source->Stop(), S_OK);
     EXPECT_EQ(source->Pause(), MF_E_INVALID_STATE_TRANSITION);
+
+    // A selected stream with identifier 3 fails after the source announced its start.
+    ComPtr<IMFMediaType> type;
+    ComPtr<IMFStreamDescriptor> stream;
+    ComPtr<IMFPresentationDescriptor> foreign;
+    ASSERT_EQ(MFCreateMediaType(&type), S_OK);
+    ASSERT_EQ(MFCreateStreamDescriptor(3, 1, type.GetAddressOf(), &stream), S_OK);
+    ASSERT_EQ(MFCreatePresentationDescriptor(1, stream.GetAddressOf(), &foreign), S_OK);
+    ASSERT_EQ(foreign->SelectStream(0), S_OK);
+    DrainEvents(source.Get());
+    EXPECT_EQ(source->Start(foreign.Get(), nullptr, nullptr), MF_E_INVALIDSTREAMNUMBER);
+    EXPECT_EQ(EventTexts(DrainEvents(source.Get())), Texts{kStarted});
+    ASSERT_EQ(source->Start(descriptor.Get(), nullptr, nullptr), S_OK);  // it is Started
+    EXPECT_EQ(EventTexts(DrainEvents(source.Get())), Texts({kStarted, Updated(0)}));
     ASSERT_EQ(source->Shutdown(), S_OK);
     EXPECT_EQ(source->Pause(), MF_E_INVALID_STATE_TRANSITION);
 }
@@ -323,57 +228,56 @@ TEST(SourceShutdown, TerminalStateAnswers) {
         ASSERT_TRUE(source);
         ComPtr<IMFPresentationDescriptor> descriptor = Selecting(source.Get(), {0});
         ASSERT_EQ(source->Start(descriptor.Get(), nullptr, nullptr), S_OK);
-        AnnouncedStreams streams;
-        streams.Take(DrainEvents(source.Get()));
-        ASSERT_TRUE(streams.byId[0]);
+        Announced announced;
+        announced.Drain(source.Get());
+        ASSERT_TRUE(announced.streams[0]);
 
         // A caller blocked on the source's queue is woken by Shutdown.
-        std::atomic<HRESULT> blockedResult{S_OK};
+        std::atomic<HRESULT> blocked{S_OK};
         std::thread waiter([&] {
             ComPtr<IMFMediaEvent> event;
-            blockedResult = source->GetEvent(0, &event);
+            blocked = source->GetEvent(0, &event);
         });
         Sleep(100);
         EXPECT_EQ(source->Shutdown(), S_OK);
         waiter.join();
-        EXPECT_EQ(blockedResult.load(), MF_E_SHUTDOWN);
+        EXPECT_EQ(blocked.load(), MF_E_SHUTDOWN);
         EXPECT_EQ(source->Shutdown(), S_OK);
 
         DWORD characteristics = 0;
-        EXPECT_EQ(source->GetCharacteristics(&characteristics), MF_E_SHUTDOWN);
         IMFPresentationDescriptor* cleared = reinterpret_cast<IMFPresentationDescriptor*>(0x1234);
+        ComPtr<IMFMediaEvent> event;
+        ComPtr<IMFAttributes> attributes;
+        EXPECT_EQ(source->GetCharacteristics(&characteristics), MF_E_SHUTDOWN);
         EXPECT_EQ(source->CreatePresentationDescriptor(&cleared), MF_E_SHUTDOWN);
         EXPECT_EQ(cleared, nullptr);
         EXPECT_EQ(source->Start(descriptor.Get(), nullptr, nullptr), MF_E_SHUTDOWN);
         EXPECT_EQ(source->Stop(), MF_E_SHUTDOWN);
-        ComPtr<IMFMediaEvent> event;
         EXPECT_EQ(source->GetEvent(MF_EVENT_FLAG_NO_WAIT, &event), MF_E_SHUTDOWN);
         EXPECT_EQ(source->QueueEvent(MEError, GUID_NULL, S_OK, nullptr), MF_E_SHUTDOWN);
         EXPECT_EQ(source->BeginGetEvent(nullptr, nullptr), MF_E_SHUTDOWN);
-        ComPtr<IMFAttributes> attributes;
         EXPECT_EQ(source->GetSourceAttributes(&attributes), MF_E_NOT_INITIALIZED);
         for (DWORD id = 0; id < 3; ++id) {
             EXPECT_EQ(source->GetStreamAttributes(id, &attributes), MF_E_NOT_INITIALIZED);
         }
         EXPECT_EQ(source->GetStreamAttributes(5, &attributes), MF_E_INVALIDSTREAMNUMBER);
-        // The faces without state answer as always.
-        EXPECT_EQ(source->SetD3DManager(nullptr), S_OK);
+        EXPECT_EQ(source->SetD3DManager(nullptr), S_OK);  // the stateless faces answer as always
         ComPtr<IKsControl> control;
-        ASSERT_EQ(source.As(&control), S_OK);
-        ULONG returned = 3;
-        EXPECT_EQ(control->KsProperty(nullptr, 0, nullptr, 0, &returned), kKsRefused);
-        EXPECT_EQ(returned, 0u);
         ComPtr<IMFSampleAllocatorControl> allocator;
+        ASSERT_EQ(source.As(&control), S_OK);
         ASSERT_EQ(source.As(&allocator), S_OK);
+        ULONG returned = 3;
+        EXPECT_EQ(control->KsProperty(nullptr, 0, nullptr, 0, &returned), static_cast<HRESULT>(0x80070032));
+        EXPECT_EQ(returned, 0u);
         DWORD input = 0;
         MFSampleAllocatorUsage usage{};
         EXPECT_EQ(allocator->GetAllocatorUsage(1, &input, &usage), S_OK);
 
         // The stream the caller still holds is shut down with its queue.
-        EXPECT_EQ(streams.byId[0]->GetEvent(MF_EVENT_FLAG_NO_WAIT, &event), MF_E_SHUTDOWN);
         ComPtr<IMFStreamDescriptor> streamDescriptor;
-        EXPECT_EQ(streams.byId[0]->GetStreamDescriptor(&streamDescriptor), MF_E_SHUTDOWN);
-        EXPECT_EQ(streams.byId[0]->RequestSample(nullptr), MF_E_SHUTDOWN);
+        EXPECT_EQ(announced.streams[0]->GetEvent(MF_EVENT_FLAG_NO_WAIT, &event), MF_E_SHUTDOWN);
+        EXPECT_EQ(announced.streams[0]->GetStreamDescriptor(&streamDescriptor), MF_E_SHUTDOWN);
+        EXPECT_EQ(announced.streams[0]->RequestSample(nullptr), MF_E_SHUTDOWN);
     }
     EXPECT_EQ(ObjectCount.load(), before);
 }
@@ -384,21 +288,19 @@ TEST(SourceShutdown, LastReleaseWithoutShutdownShutsTheStreamsDown) {
     {
         ComPtr<IMFMediaSourceEx> source = ActivateSource();
         ASSERT_TRUE(source);
-        // The source, its three streams and its four control objects.
-        EXPECT_EQ(ObjectCount.load(), before + 8);
+        EXPECT_EQ(ObjectCount.load(), before + 8);  // the source, three streams, four control objects
         ComPtr<IMFPresentationDescriptor> descriptor = Selecting(source.Get(), {1});
         ASSERT_EQ(source->Start(descriptor.Get(), nullptr, nullptr), S_OK);
-        AnnouncedStreams streams;
-        streams.Take(DrainEvents(source.Get()));
-        stream = streams.byId[1];
+        Announced announced;
+        announced.Drain(source.Get());
+        stream = announced.streams[1];
         ASSERT_TRUE(stream);
-        ComPtr<IMFMediaEvent> event;
-        EXPECT_EQ(stream->GetEvent(MF_EVENT_FLAG_NO_WAIT, &event), S_OK);  // MEStreamStarted
+        EXPECT_EQ(announced.Stream(1), Texts{kStreamStarted});
     }
     EXPECT_EQ(ObjectCount.load(), before + 1);  // only the stream held here
     ComPtr<IMFMediaEvent> event;
-    EXPECT_EQ(stream->GetEvent(MF_EVENT_FLAG_NO_WAIT, &event), MF_E_SHUTDOWN);
     ComPtr<IMFMediaSource> owner;
+    EXPECT_EQ(stream->GetEvent(MF_EVENT_FLAG_NO_WAIT, &event), MF_E_SHUTDOWN);
     EXPECT_EQ(stream->GetMediaSource(&owner), MF_E_SHUTDOWN);
     stream.Reset();
     EXPECT_EQ(ObjectCount.load(), before);
@@ -412,15 +314,11 @@ TEST(SourceShutdown, LifeCycleCallsRacingShutdownStaySafe) {
         std::atomic<bool> unexpected{false};
         std::thread starter([&] {
             for (int i = 0; i < 30; ++i) {
-                const HRESULT started = source->Start(descriptor.Get(), nullptr, nullptr);
-                const HRESULT stopped = source->Stop();
-                if ((started != S_OK && started != MF_E_SHUTDOWN) || (stopped != S_OK && stopped != MF_E_SHUTDOWN)) {
-                    unexpected = true;
-                }
                 ComPtr<IMFAttributes> attributes;
-                const HRESULT read = source->GetSourceAttributes(&attributes);
-                if (read != S_OK && read != MF_E_NOT_INITIALIZED) {
-                    unexpected = true;
+                const HRESULT results[3] = {source->Start(descriptor.Get(), nullptr, nullptr), source->Stop(),
+                                            source->GetSourceAttributes(&attributes)};
+                for (HRESULT hr : results) {
+                    unexpected = unexpected || (hr != S_OK && hr != MF_E_SHUTDOWN && hr != MF_E_NOT_INITIALIZED);
                 }
             }
         });

@@ -1,5 +1,5 @@
-// Shared by the media source and COM server tests: Media Foundation start-up,
-// event draining and reading new lines of the library log.
+// Shared by the media source and COM server tests: Media Foundation start-up, event
+// draining and reading new lines of the library log.
 #pragma once
 
 #include <windows.h>
@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -17,7 +18,6 @@ using Microsoft::WRL::ComPtr;
 
 namespace velmora::test {
 
-// COM (multithreaded) and Media Foundation for the whole test program.
 class MediaFoundationEnvironment : public ::testing::Environment {
 public:
     void SetUp() override {
@@ -32,60 +32,13 @@ public:
 inline ::testing::Environment* const mediaFoundationEnvironment =
     ::testing::AddGlobalTestEnvironment(new MediaFoundationEnvironment);
 
-// One event read from a queue.
-struct EventRecord {
-    MediaEventType type = MEUnknown;
-    HRESULT status = S_OK;
-    GUID extendedType = GUID_NULL;
-    VARTYPE valueType = VT_EMPTY;
-    LONGLONG valueI8 = 0;
-    ComPtr<IUnknown> valueUnknown;
-};
-
-// Reads every queued event without waiting, until the queue reports it has none (or
-// another failure, which is recorded as `endResult`).
-struct DrainedEvents {
-    std::vector<EventRecord> events;
-    HRESULT endResult = S_OK;
-
-    std::vector<MediaEventType> Types() const {
-        std::vector<MediaEventType> types;
-        for (const auto& event : events) {
-            types.push_back(event.type);
-        }
-        return types;
-    }
-};
-
-inline DrainedEvents DrainEvents(IMFMediaEventGenerator* generator) {
-    DrainedEvents result;
-    for (;;) {
-        ComPtr<IMFMediaEvent> event;
-        const HRESULT hr = generator->GetEvent(MF_EVENT_FLAG_NO_WAIT, &event);
-        if (FAILED(hr)) {
-            result.endResult = hr;
-            return result;
-        }
-        EventRecord record;
-        event->GetType(&record.type);
-        event->GetStatus(&record.status);
-        event->GetExtendedType(&record.extendedType);
-        PROPVARIANT value;
-        PropVariantInit(&value);
-        if (SUCCEEDED(event->GetValue(&value))) {
-            record.valueType = value.vt;
-            if (value.vt == VT_I8) {
-                record.valueI8 = value.hVal.QuadPart;
-            } else if (value.vt == VT_UNKNOWN) {
-                record.valueUnknown = value.punkVal;
-            }
-        }
-        PropVariantClear(&value);
-        result.events.push_back(record);
-    }
+inline std::string HrText(HRESULT hr) {
+    char text[16];
+    wsprintfA(text, "0x%08X", static_cast<unsigned>(hr));
+    return text;
 }
 
-// The stream identifier behind an event value (a stream object as IUnknown); -1 if none.
+// The stream identifier behind an event value (a stream object); -1 if there is none.
 inline long StreamIdOf(IUnknown* value) {
     ComPtr<IMFMediaStream> stream;
     ComPtr<IMFStreamDescriptor> descriptor;
@@ -97,8 +50,51 @@ inline long StreamIdOf(IUnknown* value) {
     return static_cast<long>(id);
 }
 
-// New lines of C:\ProgramData\Velmora\source.log since construction, messages only
-// (without the time stamp), as UTF-8.
+struct EventRecord {
+    MediaEventType type = MEUnknown;
+    PROPVARIANT value{};  // VT_I8 kept; VT_UNKNOWN moved to `object`
+    ComPtr<IUnknown> object;
+    std::string text;  // "type", "type:stream id", with "!" when status or extended type is not S_OK / GUID_NULL
+};
+
+// Every queued event, read without waiting until the queue has none.
+inline std::vector<EventRecord> DrainEvents(IMFMediaEventGenerator* generator) {
+    std::vector<EventRecord> events;
+    for (;;) {
+        ComPtr<IMFMediaEvent> event;
+        const HRESULT hr = generator->GetEvent(MF_EVENT_FLAG_NO_WAIT, &event);
+        if (FAILED(hr)) {
+            EXPECT_EQ(hr, MF_E_NO_EVENTS_AVAILABLE) << HrText(hr);
+            return events;
+        }
+        EventRecord record;
+        HRESULT status = E_FAIL;
+        GUID extended = GUID_NULL;
+        event->GetType(&record.type);
+        event->GetStatus(&status);
+        event->GetExtendedType(&extended);
+        event->GetValue(&record.value);
+        record.text = std::to_string(record.type);
+        if (record.value.vt == VT_UNKNOWN) {
+            record.object = record.value.punkVal;
+            PropVariantClear(&record.value);
+            record.text += ":" + std::to_string(StreamIdOf(record.object.Get()));
+        }
+        record.text += status == S_OK && extended == GUID_NULL ? "" : "!";
+        events.push_back(record);
+    }
+}
+
+inline std::vector<std::string> EventTexts(const std::vector<EventRecord>& events) {
+    std::vector<std::string> texts;
+    for (const auto& event : events) {
+        texts.push_back(event.text);
+    }
+    return texts;
+}
+
+// Messages (without time stamps) that C:\ProgramData\Velmora\source.log gained since
+// construction.
 class LogTail {
 public:
     LogTail() : start(ReadLog().size()) {}
@@ -106,53 +102,34 @@ public:
     std::vector<std::string> Messages() const {
         const std::string bytes = ReadLog();
         std::vector<std::string> messages;
-        std::size_t position = start <= bytes.size() ? start : 0;
-        if (bytes.compare(position, 3, "\xEF\xBB\xBF") == 0) {
-            position += 3;
-        }
+        std::size_t position = start < bytes.size() ? start : bytes.size();
+        position += bytes.compare(position, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
         while (position < bytes.size()) {
-            std::size_t end = bytes.find('\n', position);
-            if (end == std::string::npos) {
-                end = bytes.size();
-            }
-            std::string line = bytes.substr(position, end - position);
-            if (!line.empty() && line.back() == '\r') {
-                line.pop_back();
-            }
-            // "YYYY-MM-DD hh:mm:ss message"
-            messages.push_back(line.size() >= 20 ? line.substr(20) : line);
-            position = end + 1;
+            std::size_t end = std::min(bytes.find("\r\n", position), bytes.size());
+            const std::size_t stamp = end - position >= 20 ? 20 : 0;  // "YYYY-MM-DD hh:mm:ss "
+            messages.push_back(bytes.substr(position + stamp, end - position - stamp));
+            position = end + 2;
         }
         return messages;
     }
 
-    std::size_t Count(const std::string& message) const {
-        std::size_t count = 0;
-        for (const auto& line : Messages()) {
-            count += line == message ? 1 : 0;
-        }
-        return count;
-    }
-
     static std::string ReadLog() {
-        // The writer opens the log exclusively for a moment: retry a busy file.
-        for (int attempt = 0; attempt < 200; ++attempt) {
+        // The library holds the file exclusively while it writes a line: retry.
+        for (int attempt = 0; attempt < 200; ++attempt, Sleep(5)) {
             HANDLE file = CreateFileW(L"C:\\ProgramData\\Velmora\\source.log", GENERIC_READ,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-            if (file == INVALID_HANDLE_VALUE) {
-                if (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND) {
-                    return {};
-                }
-                Sleep(5);
+            if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION) {
                 continue;
             }
             std::string bytes;
             char buffer[65536];
             DWORD read = 0;
-            while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0) {
+            while (file != INVALID_HANDLE_VALUE && ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read) {
                 bytes.append(buffer, read);
             }
-            CloseHandle(file);
+            if (file != INVALID_HANDLE_VALUE) {
+                CloseHandle(file);
+            }
             return bytes;
         }
         return {};
@@ -161,11 +138,5 @@ public:
 private:
     std::size_t start;
 };
-
-inline std::string HrText(HRESULT hr) {
-    char text[16];
-    wsprintfA(text, "0x%08X", static_cast<unsigned>(hr));
-    return text;
-}
 
 }  // namespace velmora::test
