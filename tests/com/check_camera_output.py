@@ -3,7 +3,7 @@
 stream with its Adler-32, filter bytes) to a picture of the expected size that is not a
 single flat colour, and the summary must report delivered frames at a plausible rate.
 
-usage: check_camera_output.py FOLDER WIDTH HEIGHT MIN_PICTURES MIN_FPS
+usage: check_camera_output.py FOLDER WIDTH HEIGHT MIN_PICTURES MIN_FPS [MIN_DECODED_LINES]
 """
 import os
 import re
@@ -40,6 +40,7 @@ def read_png(path):
 def main():
     folder, width, height, min_pictures, min_fps = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), \
         int(sys.argv[4]), float(sys.argv[5])
+    min_decoded = int(sys.argv[6]) if len(sys.argv) > 6 else 0
     failures = []
     pictures = sorted(name for name in os.listdir(folder) if name.endswith(".png"))
     if len(pictures) < min_pictures:
@@ -60,8 +61,11 @@ def main():
         failures.append("summary reports no (or wrongly sized) frames")
     if not fps or float(fps.group(1)) < min_fps:
         failures.append("summary reports %s frames per second" % (fps.group(1) if fps else "no"))
-    if "picture ages" not in summary:
+    decoded = re.search(r"decoded picture: (\d+)", summary)
+    if not decoded or "picture ages" not in summary:
         failures.append("summary has no picture ages")
+    elif int(decoded.group(1)) < min_decoded:
+        failures.append("only %s statistics lines name a decoded picture" % decoded.group(1))
     for failure in failures:
         print("FAIL:", failure)
     if not failures:
