@@ -77,7 +77,9 @@ STDAPI DllGetClassObject(REFCLSID classId, REFIID iid, LPVOID* object) {
 }
 
 STDAPI DllRegisterServer() {
-    wchar_t path[MAX_PATH] = {};
+    // One unit more than the call may fill: a cut path (which older systems leave
+    // unterminated) still ends in a terminator.
+    wchar_t path[MAX_PATH + 1] = {};
     const DWORD length = GetModuleFileNameW(moduleHandle, path, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) {
         const DWORD error = GetLastError();
