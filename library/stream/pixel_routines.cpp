@@ -65,6 +65,26 @@ constexpr std::uint64_t kMaxPictureBytes = 0xFFFFFFFFu;
 constexpr std::uint8_t kBlackLuma = 16;
 constexpr std::uint8_t kBlackChroma = 128;
 
+// Chroma rows of the test picture come in two kinds, whose squares of 80 columns start
+// with either tint.
+struct FallbackTints {
+    std::uint8_t bytes[2 * kFallbackWidth];
+};
+
+constexpr FallbackTints MakeFallbackTints() {
+    FallbackTints tints{};
+    for (std::uint32_t kind = 0; kind < 2; ++kind) {
+        for (std::uint32_t column = 0; column < kFallbackWidth; column += 2) {
+            const bool second = (column / 80 + kind) % 2 == 1;
+            tints.bytes[kind * kFallbackWidth + column] = second ? 90 : 170;
+            tints.bytes[kind * kFallbackWidth + column + 1] = second ? 240 : 70;
+        }
+    }
+    return tints;
+}
+
+constexpr FallbackTints kFallbackTints = MakeFallbackTints();
+
 std::uint64_t Nv12Bytes(std::uint32_t width, std::uint32_t height) noexcept {
     return std::uint64_t{width} * height * 3 / 2;
 }
@@ -443,15 +463,7 @@ void FillFallbackPattern(std::uint8_t* destination, std::uint64_t counter) noexc
         return;
     }
     const auto start = static_cast<std::uint8_t>(counter * 4);
-    // Chroma rows come in two kinds, whose squares of 80 columns start with either tint.
-    std::uint8_t tints[2 * kFallbackWidth];
-    for (std::uint32_t kind = 0; kind < 2; ++kind) {
-        for (std::uint32_t column = 0; column < kFallbackWidth; column += 2) {
-            const bool second = (column / 80 + kind) % 2 == 1;
-            tints[kind * kFallbackWidth + column] = second ? 90 : 170;
-            tints[kind * kFallbackWidth + column + 1] = second ? 240 : 70;
-        }
-    }
+    const std::uint8_t* tints = kFallbackTints.bytes;
 #if defined(__x86_64__) || defined(_M_X64)
     switch (velmora::pixels::ActiveInstructionLevel()) {
         case InstructionLevel::Avx2: velmora::pixels::FillFallbackAvx2(destination, start, tints); return;
