@@ -125,12 +125,15 @@ TEST(PixelRoutines, CopyNv12CroppedMatchesTheRulesAndExamples) {
     std::mt19937 random(12);
     {
         const Bytes source = RandomBytes(Nv12Size(1920, 1088), random);
-        Bytes destination(3110400, 0);
-        ASSERT_TRUE(CopyNv12Cropped(source.data(), 1920, 1088, destination.data(),
-                                    destination.size(), 1920, 1080));
+        Guarded copy(3110400, random);
+        const Bytes guards = copy.bytes;
+        ASSERT_TRUE(CopyNv12Cropped(source.data(), 1920, 1088, copy.Data(), 3110400, 1920, 1080));
+        const Bytes destination = copy.Inner();
         EXPECT_TRUE(std::equal(source.begin(), source.begin() + 2073600, destination.begin()));
         EXPECT_TRUE(std::equal(source.begin() + 2088960, source.begin() + 2088960 + 1036800,
                                destination.begin() + 2073600));
+        EXPECT_TRUE(std::equal(guards.begin(), guards.begin() + kGuard, copy.bytes.begin()));
+        EXPECT_TRUE(std::equal(guards.end() - kGuard, guards.end(), copy.bytes.end() - kGuard));
         Guarded untouched(3110400, random);
         const Bytes before = untouched.bytes;
         EXPECT_FALSE(CopyNv12Cropped(source.data(), 1920, 1088, untouched.Data(), 3110400, 1280, 1080));
@@ -159,9 +162,12 @@ TEST(PixelRoutines, ScaleExamples) {
     std::mt19937 random(13);
     const auto scale = [&](const Bytes& source, std::uint32_t w, std::uint32_t h,
                            std::uint32_t c, std::uint32_t rw, std::uint32_t rh) {
-        Bytes out(Nv12Size(rw, rh), 0xEE);
-        ScaleNv12Letterboxed(source.data(), w, h, c, out.data(), rw, rh);
-        return out;
+        Guarded out(Nv12Size(rw, rh), random);
+        const Bytes before = out.bytes;
+        ScaleNv12Letterboxed(source.data(), w, h, c, out.Data(), rw, rh);
+        EXPECT_TRUE(std::equal(before.begin(), before.begin() + kGuard, out.bytes.begin()));
+        EXPECT_TRUE(std::equal(before.end() - kGuard, before.end(), out.bytes.end() - kGuard));
+        return out.Inner();
     };
     AtEveryLevel([&] {
         const Bytes wide = RandomBytes(Nv12Size(1280, 720), random);
@@ -274,9 +280,11 @@ TEST(PixelRoutines, Yuy2MatchesTheRulesAndExample) {
     std::mt19937 random(16);
     AtEveryLevel([&] {
         const Bytes tiny = {10, 20, 30, 40, 100, 200};
-        Bytes out(8);
-        ConvertNv12ToYuy2(tiny.data(), out.data(), 2, 2);
-        EXPECT_EQ(out, (Bytes{10, 100, 20, 200, 30, 100, 40, 200}));
+        Guarded out(8, random);
+        Guarded expected = out;
+        expected.SetInner({10, 100, 20, 200, 30, 100, 40, 200});
+        ConvertNv12ToYuy2(tiny.data(), out.Data(), 2, 2);
+        EXPECT_EQ(Difference(out.bytes, expected.bytes), "same");
     });
     const std::pair<std::uint32_t, std::uint32_t> fixed[] = {{1920, 1080}, {1280, 720}, {640, 360},
                                                              {2, 2}, {30, 4}, {34, 6}, {62, 2}};
