@@ -6,8 +6,9 @@ include_guard(GLOBAL)
 
 if(WIN32)
     find_program(VELMORA_PYTHON NAMES python3 REQUIRED)
-    set(VELMORA_SENDER_SCRIPT ${CMAKE_SOURCE_DIR}/tools/sender/sender.py)
-    set(VELMORA_SENDER_DIR ${CMAKE_BINARY_DIR}/sender)
+    # Cached, so that every directory sees them, not only the first one to include this.
+    set(VELMORA_SENDER_SCRIPT ${CMAKE_SOURCE_DIR}/tools/sender/sender.py CACHE INTERNAL "")
+    set(VELMORA_SENDER_DIR ${CMAKE_BINARY_DIR}/sender CACHE INTERNAL "")
     file(MAKE_DIRECTORY ${VELMORA_SENDER_DIR})
     add_test(NAME sender_start
              COMMAND ${VELMORA_PYTHON} ${VELMORA_SENDER_SCRIPT} --daemon

@@ -252,7 +252,7 @@ TEST(FrameStore, TextureOnlyAndMemoryOnlyPublications) {
     // Memory only: the store lets go of the texture.
     frame = Store::GpuFrame();
     Publish(store, MakePicture(640, 360, 4), 5);
-    EXPECT_EQ(texture.use_count(), 2) << "the test and the texture-only picture";
+    EXPECT_EQ(texture.use_count(), 3) << "the test and the two pictures, no longer the store";
     EXPECT_FALSE(store.TakeGpuFrame(gpuSequence, ageMs, frame));
     EXPECT_EQ(gpuSequence, 2u);
     EXPECT_EQ(store.textureWidth, 0u);
