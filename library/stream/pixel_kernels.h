@@ -6,6 +6,7 @@
 // of such a function for the callers that run on any processor).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace velmora::pixels {
@@ -26,28 +27,31 @@ InstructionLevel ForceInstructionLevel(InstructionLevel level) noexcept;
 // Back to the supported level.
 void ResetInstructionLevel() noexcept;
 
-// Nearest-neighbour column selection of one scaled row, prepared once per plane and call:
-// the fitted row is cut into chunks of 16 output bytes (the last chunk ends at the row's
-// end and may overlap its predecessor). Chunk i reads `windowCount` consecutive 16-byte
-// windows from sourceOffset[i] and picks its bytes with the byte shuffles masks[w][i]
-// (0x80 = lane not taken from window w). Windows never reach past the source row.
+// Nearest-neighbour column selection of one scaled row, prepared once per plane and call.
+// The fitted row is covered by units of 32 output bytes, each two chunks of 16: a unit at
+// the row's start, units at 32-byte aligned addresses, a unit ending at the row's end
+// (units may overlap). Chunk i goes to destinationOffset[i] within the row, reads
+// `windowCount` consecutive 16-byte windows from sourceOffset[i] and picks its bytes with
+// the byte shuffles masks[w][i] (0x80 = lane not taken from window w). Windows never reach
+// past the source row.
 inline constexpr std::uint32_t kPlanMaxWidth = 4096;
-inline constexpr std::uint32_t kPlanMaxChunks = kPlanMaxWidth / 16;
+inline constexpr std::uint32_t kPlanMaxChunks = kPlanMaxWidth / 16 + 4;
 inline constexpr std::uint32_t kPlanMaxWindows = 4;
 
 struct ColumnPlan {
     alignas(32) std::uint8_t masks[kPlanMaxWindows][kPlanMaxChunks][16];
     std::uint32_t sourceOffset[kPlanMaxChunks];
     std::uint32_t destinationOffset[kPlanMaxChunks];
-    std::uint32_t chunkCount;
+    std::uint32_t chunkCount;   // even: chunks 2u and 2u + 1 form unit u
     std::uint32_t windowCount;  // 1 to kPlanMaxWindows
 };
 
-// One fitted row: destinationRow[plan's columns] from sourceRow.
-void GatherRowSsse3(const std::uint8_t* sourceRow, std::uint8_t* destinationRow,
-                    const ColumnPlan& plan) noexcept;
-void GatherRowAvx2(const std::uint8_t* sourceRow, std::uint8_t* destinationRow,
-                   const ColumnPlan& plan) noexcept;
+// Fitted rows from one source row: the row at destinationRow and the repeat - 1 rows below
+// it (stride bytes apart) get the plan's columns of sourceRow.
+void GatherRowsSsse3(const std::uint8_t* sourceRow, std::uint8_t* destinationRow,
+                     std::size_t stride, std::uint32_t repeat, const ColumnPlan& plan) noexcept;
+void GatherRowsAvx2(const std::uint8_t* sourceRow, std::uint8_t* destinationRow,
+                    std::size_t stride, std::uint32_t repeat, const ColumnPlan& plan) noexcept;
 
 // One fitted row at exactly half the source width: byte x from source byte 2x, or with
 // `pairs` the byte pair at x (x even) from the pair at 2x. SSSE3 needs fittedWidth >= 16,

@@ -8,14 +8,14 @@
 namespace velmora::pixels {
 namespace {
 
-// Two chunks per 256-bit register: vpshufb works per 128-bit lane, so each lane gets its
-// own chunk's windows and masks (masks of chunks i and i + 1 are adjacent in the plan).
-template <std::uint32_t Windows>
-void GatherRow(const std::uint8_t* sourceRow, std::uint8_t* destinationRow,
-               const ColumnPlan& plan) noexcept {
-    const std::uint32_t chunks = plan.chunkCount;
-    std::uint32_t i = 0;
-    for (; i + 2 <= chunks; i += 2) {
+// Repeat 0: the run length comes at run time; 1 to 3 unroll the stores.
+template <std::uint32_t Windows, std::uint32_t Repeat>
+void GatherRows(const std::uint8_t* sourceRow, std::uint8_t* destinationRow, std::size_t stride,
+                std::uint32_t repeat, const ColumnPlan& plan) noexcept {
+    const std::uint32_t rows = Repeat != 0 ? Repeat : repeat;
+    // One unit per register, one chunk per 128-bit lane: vpshufb works per lane, so each
+    // lane gets its own chunk's windows and masks (masks of chunks i and i + 1 are adjacent).
+    for (std::uint32_t i = 0; i < plan.chunkCount; i += 2) {
         const std::uint8_t* first = sourceRow + plan.sourceOffset[i];
         const std::uint8_t* second = sourceRow + plan.sourceOffset[i + 1];
         __m256i picked = _mm256_setzero_si256();
@@ -29,27 +29,20 @@ void GatherRow(const std::uint8_t* sourceRow, std::uint8_t* destinationRow,
             picked = _mm256_or_si256(picked, _mm256_shuffle_epi8(windows, masks));
         }
         std::uint8_t* out = destinationRow + plan.destinationOffset[i];
-        if (plan.destinationOffset[i + 1] == plan.destinationOffset[i] + 16) {
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), picked);
-        } else {
-            // The row's last chunk overlaps its predecessor.
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(picked));
-            _mm_storeu_si128(
-                reinterpret_cast<__m128i*>(destinationRow + plan.destinationOffset[i + 1]),
-                _mm256_extracti128_si256(picked, 1));
+        for (std::uint32_t row = 0; row < rows; ++row) {
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + row * stride), picked);
         }
     }
-    if (i < chunks) {
-        const std::uint8_t* window = sourceRow + plan.sourceOffset[i];
-        __m128i picked = _mm_setzero_si128();
-        for (std::uint32_t w = 0; w < Windows; ++w) {
-            picked = _mm_or_si128(
-                picked, _mm_shuffle_epi8(
-                            _mm_loadu_si128(reinterpret_cast<const __m128i*>(window + 16 * w)),
-                            _mm_loadu_si128(reinterpret_cast<const __m128i*>(plan.masks[w][i]))));
-        }
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(destinationRow + plan.destinationOffset[i]),
-                         picked);
+}
+
+template <std::uint32_t Windows>
+void GatherRowsRepeated(const std::uint8_t* sourceRow, std::uint8_t* destinationRow,
+                        std::size_t stride, std::uint32_t repeat, const ColumnPlan& plan) noexcept {
+    switch (repeat) {
+        case 1: GatherRows<Windows, 1>(sourceRow, destinationRow, stride, repeat, plan); break;
+        case 2: GatherRows<Windows, 2>(sourceRow, destinationRow, stride, repeat, plan); break;
+        case 3: GatherRows<Windows, 3>(sourceRow, destinationRow, stride, repeat, plan); break;
+        default: GatherRows<Windows, 0>(sourceRow, destinationRow, stride, repeat, plan); break;
     }
 }
 
@@ -132,13 +125,13 @@ void FillFallbackAvx2(std::uint8_t* destination, std::uint8_t start,
     }
 }
 
-void GatherRowAvx2(const std::uint8_t* sourceRow, std::uint8_t* destinationRow,
-                   const ColumnPlan& plan) noexcept {
+void GatherRowsAvx2(const std::uint8_t* sourceRow, std::uint8_t* destinationRow,
+                    std::size_t stride, std::uint32_t repeat, const ColumnPlan& plan) noexcept {
     switch (plan.windowCount) {
-        case 1: GatherRow<1>(sourceRow, destinationRow, plan); break;
-        case 2: GatherRow<2>(sourceRow, destinationRow, plan); break;
-        case 3: GatherRow<3>(sourceRow, destinationRow, plan); break;
-        default: GatherRow<4>(sourceRow, destinationRow, plan); break;
+        case 1: GatherRowsRepeated<1>(sourceRow, destinationRow, stride, repeat, plan); break;
+        case 2: GatherRowsRepeated<2>(sourceRow, destinationRow, stride, repeat, plan); break;
+        case 3: GatherRowsRepeated<3>(sourceRow, destinationRow, stride, repeat, plan); break;
+        default: GatherRowsRepeated<4>(sourceRow, destinationRow, stride, repeat, plan); break;
     }
 }
 

@@ -8,9 +8,11 @@
 namespace velmora::pixels {
 namespace {
 
-template <std::uint32_t Windows>
-void GatherRow(const std::uint8_t* sourceRow, std::uint8_t* destinationRow,
-               const ColumnPlan& plan) noexcept {
+// Repeat 0: the run length comes at run time; 1 to 3 unroll the stores.
+template <std::uint32_t Windows, std::uint32_t Repeat>
+void GatherRows(const std::uint8_t* sourceRow, std::uint8_t* destinationRow, std::size_t stride,
+                std::uint32_t repeat, const ColumnPlan& plan) noexcept {
+    const std::uint32_t rows = Repeat != 0 ? Repeat : repeat;
     const std::uint32_t chunks = plan.chunkCount;
     for (std::uint32_t i = 0; i < chunks; ++i) {
         const std::uint8_t* window = sourceRow + plan.sourceOffset[i];
@@ -23,8 +25,21 @@ void GatherRow(const std::uint8_t* sourceRow, std::uint8_t* destinationRow,
                             _mm_loadu_si128(reinterpret_cast<const __m128i*>(window + 16 * w)),
                             _mm_loadu_si128(reinterpret_cast<const __m128i*>(plan.masks[w][i]))));
         }
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(destinationRow + plan.destinationOffset[i]),
-                         picked);
+        std::uint8_t* out = destinationRow + plan.destinationOffset[i];
+        for (std::uint32_t row = 0; row < rows; ++row) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + row * stride), picked);
+        }
+    }
+}
+
+template <std::uint32_t Windows>
+void GatherRowsRepeated(const std::uint8_t* sourceRow, std::uint8_t* destinationRow,
+                        std::size_t stride, std::uint32_t repeat, const ColumnPlan& plan) noexcept {
+    switch (repeat) {
+        case 1: GatherRows<Windows, 1>(sourceRow, destinationRow, stride, repeat, plan); break;
+        case 2: GatherRows<Windows, 2>(sourceRow, destinationRow, stride, repeat, plan); break;
+        case 3: GatherRows<Windows, 3>(sourceRow, destinationRow, stride, repeat, plan); break;
+        default: GatherRows<Windows, 0>(sourceRow, destinationRow, stride, repeat, plan); break;
     }
 }
 
@@ -76,13 +91,13 @@ void FillFallbackSse2(std::uint8_t* destination, std::uint8_t start,
     }
 }
 
-void GatherRowSsse3(const std::uint8_t* sourceRow, std::uint8_t* destinationRow,
-                    const ColumnPlan& plan) noexcept {
+void GatherRowsSsse3(const std::uint8_t* sourceRow, std::uint8_t* destinationRow,
+                     std::size_t stride, std::uint32_t repeat, const ColumnPlan& plan) noexcept {
     switch (plan.windowCount) {
-        case 1: GatherRow<1>(sourceRow, destinationRow, plan); break;
-        case 2: GatherRow<2>(sourceRow, destinationRow, plan); break;
-        case 3: GatherRow<3>(sourceRow, destinationRow, plan); break;
-        default: GatherRow<4>(sourceRow, destinationRow, plan); break;
+        case 1: GatherRowsRepeated<1>(sourceRow, destinationRow, stride, repeat, plan); break;
+        case 2: GatherRowsRepeated<2>(sourceRow, destinationRow, stride, repeat, plan); break;
+        case 3: GatherRowsRepeated<3>(sourceRow, destinationRow, stride, repeat, plan); break;
+        default: GatherRowsRepeated<4>(sourceRow, destinationRow, stride, repeat, plan); break;
     }
 }
 

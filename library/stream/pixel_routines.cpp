@@ -4,9 +4,14 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #include "library/stream/pixel_kernels.h"
+
+#if defined(__x86_64__) || defined(_M_X64)
+#include <emmintrin.h>
+#endif
 
 namespace velmora::pixels {
 namespace {
@@ -101,13 +106,12 @@ public:
 
     std::uint64_t Value() const noexcept { return quotient_; }
 
+    // Without a branch: for most ratios the carry follows no pattern a predictor learns.
     void Next() noexcept {
-        quotient_ += stepQuotient_;
         remainder_ += stepRemainder_;
-        if (remainder_ >= denominator_) {
-            remainder_ -= denominator_;
-            ++quotient_;
-        }
+        const std::uint64_t carry = remainder_ >= denominator_ ? 1 : 0;
+        remainder_ -= denominator_ & (0 - carry);
+        quotient_ += stepQuotient_ + carry;
     }
 
 private:
@@ -161,112 +165,213 @@ void FillBars(std::uint8_t* plane, std::size_t planeBytes, std::uint32_t stride,
               std::uint32_t firstRow, std::uint32_t rows, std::uint32_t offsetX,
               std::uint32_t fittedWidth, std::uint8_t value) noexcept {
     std::size_t position = 0;
-    for (std::uint32_t row = 0; row < rows; ++row) {
-        const std::size_t start = std::size_t{firstRow + row} * stride + offsetX;
-        std::memset(plane + position, value, start - position);
-        position = start + fittedWidth;
+    if (fittedWidth != stride) {
+        for (std::uint32_t row = 0; row < rows; ++row) {
+            const std::size_t start = std::size_t{firstRow + row} * stride + offsetX;
+            std::memset(plane + position, value, start - position);
+            position = start + fittedWidth;
+        }
+    } else {
+        // No side bars: the fitted rows are one block.
+        const std::size_t start = std::size_t{firstRow} * stride;
+        std::memset(plane, value, start);
+        position = start + std::size_t{rows} * stride;
     }
     std::memset(plane + position, value, planeBytes - position);
 }
 
-// Calls visit(chunk, destinationOffset, sourceOffsets[16]) for each chunk of a plan. Luma
-// byte x comes from column x * width / fittedWidth; chroma pair x, x + 1 (x even) from the
-// pair at (x * width / fittedWidth) with its lowest bit cleared.
-template <typename Visit>
-void ForEachChunk(std::uint32_t width, std::uint32_t fittedWidth, bool chroma,
-                  Visit&& visit) noexcept {
-    const std::uint32_t chunks = (fittedWidth + 15) / 16;
-    const std::uint64_t numerator = chroma ? std::uint64_t{width} * 2 : width;
-    std::uint32_t offsets[16];
-    const auto fill = [&](Stepper& stepper) {
-        if (chroma) {
-            for (int pair = 0; pair < 8; ++pair) {
-                const auto column = static_cast<std::uint32_t>(stepper.Value()) & ~1u;
-                offsets[2 * pair] = column;
-                offsets[2 * pair + 1] = column + 1;
-                stepper.Next();
-            }
-        } else {
-            for (int byte = 0; byte < 16; ++byte) {
-                offsets[byte] = static_cast<std::uint32_t>(stepper.Value());
-                stepper.Next();
-            }
-        }
-    };
-    Stepper stepper(numerator, fittedWidth, 0);
-    for (std::uint32_t chunk = 0; chunk + 1 < chunks; ++chunk) {
-        fill(stepper);
-        visit(chunk, chunk * 16, offsets);
+std::uint64_t GreatestCommonDivisor(std::uint64_t a, std::uint64_t b) noexcept {
+    while (b != 0) {
+        const std::uint64_t rest = a % b;
+        a = b;
+        b = rest;
     }
-    // The last chunk ends at the row's end, overlapping its predecessor when the width is
-    // not a multiple of 16.
-    const std::uint32_t last = fittedWidth - 16;
-    Stepper lastStepper(numerator, fittedWidth, chroma ? last / 2 : last);
-    fill(lastStepper);
-    visit(chunks - 1, last, offsets);
+    return a;
 }
 
-// Prepares the shuffles of one plane. False when the vector kernels cannot serve this size:
-// rows narrower than one chunk or wider than the plan, or chunks that span more source
-// bytes than kPlanMaxWindows windows hold (strong downscaling), or a source row shorter
-// than the windows.
-bool BuildColumnPlan(ColumnPlan& plan, std::uint32_t width, std::uint32_t fittedWidth,
-                     bool chroma) noexcept {
-    if (fittedWidth < 16 || fittedWidth > kPlanMaxWidth) {
-        return false;
-    }
+// First pass of a plan: lays out the chunks (a unit at the start when `phase`, the offset of
+// the first 32-byte aligned output byte, is not 0; aligned units from `phase` on; a unit at
+// the end), and gives each chunk its first source byte and its bytes relative to that one
+// (parked in the first window's masks). Luma byte x comes from column x * width /
+// fittedWidth; chroma pair x, x + 1 (x even) from the pair at (x * width / fittedWidth) with
+// its lowest bit cleared. Returns the widest span of a chunk; stops early at one wider than
+// maxSpan.
+template <bool Chroma>
+std::uint32_t PlanChunks(ColumnPlan& plan, std::uint32_t width, std::uint32_t fittedWidth,
+                         std::uint32_t phase, std::uint32_t maxSpan) noexcept {
+    // A step is a byte (luma) or a pair (chroma). Four interleaved walks keep
+    // floor(step * numerator / fittedWidth) as quotient and remainder, each advancing four
+    // steps at a time: one walk alone would wait on its own carries. Quotients stay below
+    // the width.
+    constexpr int kWalks = 4;
+    constexpr std::uint32_t kSteps = Chroma ? 8 : 16;
+    const std::uint64_t numerator = Chroma ? std::uint64_t{width} * 2 : width;
+    const auto stepQuotient = static_cast<std::uint32_t>(numerator * kWalks / fittedWidth);
+    const auto stepRemainder = static_cast<std::uint32_t>(numerator * kWalks % fittedWidth);
+    std::uint32_t quotient[kWalks];
+    std::uint32_t remainder[kWalks];
+    const auto startAt = [&](std::uint32_t destination) {
+        const std::uint64_t step = Chroma ? destination / 2 : destination;
+        for (int walk = 0; walk < kWalks; ++walk) {
+            const std::uint64_t product = (step + walk) * numerator;
+            quotient[walk] = static_cast<std::uint32_t>(product / fittedWidth);
+            remainder[walk] = static_cast<std::uint32_t>(product % fittedWidth);
+        }
+    };
     std::uint32_t span = 0;
-    ForEachChunk(width, fittedWidth, chroma,
-                 [&](std::uint32_t, std::uint32_t, const std::uint32_t* offsets) {
-                     if (offsets[15] - offsets[0] > span) {
-                         span = offsets[15] - offsets[0];
-                     }
-                 });
-    const std::uint32_t windows = span / 16 + 1;
-    if (windows > kPlanMaxWindows || width < 16 * windows) {
+    std::uint32_t chunk = 0;
+    const auto walkChunk = [&](std::uint32_t destination) {
+        std::uint32_t columns[kSteps];
+        for (std::uint32_t step = 0; step < kSteps; step += kWalks) {
+            for (int walk = 0; walk < kWalks; ++walk) {
+                columns[step + walk] = Chroma ? quotient[walk] & ~1u : quotient[walk];
+                remainder[walk] += stepRemainder;
+                const std::uint32_t carry = remainder[walk] >= fittedWidth ? 1 : 0;
+                remainder[walk] -= fittedWidth & (0 - carry);
+                quotient[walk] += stepQuotient + carry;
+            }
+        }
+        const std::uint32_t first = columns[0];
+        std::uint8_t* relative = plan.masks[0][chunk];
+        for (std::uint32_t step = 0; step < kSteps; ++step) {
+            if (Chroma) {
+                relative[2 * step] = static_cast<std::uint8_t>(columns[step] - first);
+                relative[2 * step + 1] = static_cast<std::uint8_t>(columns[step] - first + 1);
+            } else {
+                relative[step] = static_cast<std::uint8_t>(columns[step] - first);
+            }
+        }
+        const std::uint32_t chunkSpan = columns[kSteps - 1] - first + (Chroma ? 1 : 0);
+        span = chunkSpan > span ? chunkSpan : span;
+        plan.sourceOffset[chunk] = first;
+        plan.destinationOffset[chunk] = destination;
+        ++chunk;
+    };
+    const auto walkUnit = [&](std::uint32_t destination) {
+        startAt(destination);
+        walkChunk(destination);
+        walkChunk(destination + 16);
+    };
+
+    if (phase != 0) {
+        walkUnit(0);
+    }
+    // Aligned chunks repeat every `period` chunks, shifted by `periodShift` source bytes:
+    // steps repeat every fittedWidth / gcd steps, shifted by numerator / gcd.
+    const std::uint32_t alignedChunks = (fittedWidth - phase) / 32 * 2;
+    const std::uint64_t divisor = GreatestCommonDivisor(numerator, fittedWidth);
+    const std::uint64_t stepPeriod = fittedWidth / divisor;
+    std::uint64_t period = stepPeriod / GreatestCommonDivisor(stepPeriod, kSteps);
+    std::uint64_t periodShift = period * kSteps / stepPeriod * (numerator / divisor);
+    if (Chroma && periodShift % 2 != 0) {
+        // Pairs start on even columns: only an even shift keeps them there.
+        period *= 2;
+        periodShift *= 2;
+    }
+    startAt(phase);
+    for (std::uint32_t aligned = 0; aligned < alignedChunks && span <= maxSpan; ++aligned) {
+        const std::uint32_t destination = phase + 16 * aligned;
+        if (aligned < period) {
+            walkChunk(destination);
+            continue;
+        }
+        std::memcpy(plan.masks[0][chunk], plan.masks[0][chunk - period], 16);
+        plan.sourceOffset[chunk] =
+            plan.sourceOffset[chunk - period] + static_cast<std::uint32_t>(periodShift);
+        plan.destinationOffset[chunk] = destination;
+        ++chunk;
+    }
+    if (phase + alignedChunks * 16 < fittedWidth && span <= maxSpan) {
+        walkUnit(fittedWidth - 32);
+    }
+    plan.chunkCount = chunk;
+    return span;
+}
+
+// Prepares the shuffles of one plane whose first fitted row starts at firstOutput, rows
+// stride bytes apart. False when the vector kernels cannot serve this size: rows narrower
+// than one unit or wider than the plan, or chunks that span more source bytes than
+// kPlanMaxWindows windows hold (strong downscaling), or a source row shorter than the
+// windows.
+bool BuildColumnPlan(ColumnPlan& plan, std::uint32_t width, std::uint32_t fittedWidth,
+                     bool chroma, const std::uint8_t* firstOutput, std::uint32_t stride) noexcept {
+    if (fittedWidth < 32 || fittedWidth > kPlanMaxWidth) {
         return false;
     }
+    // Aligned stores when every row has the same alignment; chroma units must start on a
+    // pair.
+    std::uint32_t phase = 0;
+    if (stride % 32 == 0) {
+        phase = static_cast<std::uint32_t>(-reinterpret_cast<std::uintptr_t>(firstOutput) % 32);
+        if (chroma && phase % 2 != 0) {
+            phase = 0;
+        }
+    }
+    constexpr std::uint32_t kMaxSpan = 16 * kPlanMaxWindows - 1;
+    const std::uint32_t span =
+        chroma ? PlanChunks<true>(plan, width, fittedWidth, phase, kMaxSpan)
+               : PlanChunks<false>(plan, width, fittedWidth, phase, kMaxSpan);
+    const std::uint32_t windows = span / 16 + 1;
+    if (span > kMaxSpan || width < 16 * windows) {
+        return false;
+    }
+    // The windows start at the chunk's first source byte unless that would read past the
+    // row; every chosen byte stays inside either way.
     const std::uint32_t lastBase = width - 16 * windows;
-    ForEachChunk(width, fittedWidth, chroma,
-                 [&](std::uint32_t chunk, std::uint32_t destination,
-                     const std::uint32_t* offsets) {
-                     // Windows start at the chunk's first source byte unless that would
-                     // read past the row; every chosen byte stays inside either way.
-                     const std::uint32_t base = offsets[0] < lastBase ? offsets[0] : lastBase;
-                     plan.sourceOffset[chunk] = base;
-                     plan.destinationOffset[chunk] = destination;
-                     for (int byte = 0; byte < 16; ++byte) {
-                         const std::uint32_t relative = offsets[byte] - base;
-                         for (std::uint32_t w = 0; w < windows; ++w) {
-                             plan.masks[w][chunk][byte] =
-                                 relative / 16 == w ? static_cast<std::uint8_t>(relative % 16)
-                                                    : std::uint8_t{0x80};
-                         }
-                     }
-                 });
-    plan.chunkCount = (fittedWidth + 15) / 16;
+    for (std::uint32_t chunk = 0; chunk < plan.chunkCount; ++chunk) {
+        const std::uint32_t first = plan.sourceOffset[chunk];
+        const std::uint32_t base = first < lastBase ? first : lastBase;
+        const auto shift = static_cast<std::uint8_t>(first - base);
+        plan.sourceOffset[chunk] = base;
+#if defined(__x86_64__) || defined(_M_X64)
+        // SSE2 belongs to every x86-64 processor.
+        const __m128i relative = _mm_add_epi8(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(plan.masks[0][chunk])),
+            _mm_set1_epi8(static_cast<char>(shift)));
+        const __m128i window =
+            _mm_and_si128(_mm_srli_epi16(relative, 4), _mm_set1_epi8(0x0F));
+        const __m128i lane = _mm_and_si128(relative, _mm_set1_epi8(0x0F));
+        const __m128i unused = _mm_set1_epi8(static_cast<char>(0x80));
+        for (std::uint32_t w = 0; w < windows; ++w) {
+            const __m128i here = _mm_cmpeq_epi8(window, _mm_set1_epi8(static_cast<char>(w)));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(plan.masks[w][chunk]),
+                             _mm_or_si128(_mm_and_si128(here, lane), _mm_andnot_si128(here, unused)));
+        }
+#else
+        std::uint8_t relative[16];
+        for (int byte = 0; byte < 16; ++byte) {
+            relative[byte] = static_cast<std::uint8_t>(plan.masks[0][chunk][byte] + shift);
+        }
+        for (std::uint32_t w = 0; w < windows; ++w) {
+            for (int byte = 0; byte < 16; ++byte) {
+                plan.masks[w][chunk][byte] = relative[byte] / 16 == w
+                                                 ? static_cast<std::uint8_t>(relative[byte] % 16)
+                                                 : std::uint8_t{0x80};
+            }
+        }
+#endif
+    }
     plan.windowCount = windows;
-    static_assert(kPlanMaxChunks * 16 == kPlanMaxWidth);
     return true;
 }
 
-// Scales one plane's rows: output row y (of rows) comes from source row y * sourceRows / rows;
-// a row equal to its predecessor's source is copied from the previous output row.
-template <typename RowFunction>
+// Scales one plane's rows: output row y (of rows) comes from source row y * sourceRows / rows.
+// Consecutive output rows with the same source row are handed over as one run:
+// scaleRows(sourceRow, firstOutputRow, count).
+template <typename RowsFunction>
 void ScaleRows(const std::uint8_t* plane, std::uint32_t width, std::uint32_t sourceRows,
                std::uint8_t* firstOutput, std::uint32_t stride, std::uint32_t rows,
-               std::uint32_t fittedWidth, RowFunction&& scaleRow) noexcept {
+               RowsFunction&& scaleRows) noexcept {
     Stepper rowStepper(sourceRows, rows, 0);
-    std::uint64_t previous = ~std::uint64_t{0};
-    for (std::uint32_t y = 0; y < rows; ++y, rowStepper.Next()) {
-        std::uint8_t* output = firstOutput + std::size_t{y} * stride;
+    for (std::uint32_t y = 0; y < rows;) {
         const std::uint64_t sourceRow = rowStepper.Value();
-        if (sourceRow == previous) {
-            std::memcpy(output, output - stride, fittedWidth);
-        } else {
-            scaleRow(plane + sourceRow * width, output);
-            previous = sourceRow;
-        }
+        std::uint32_t count = 0;
+        do {
+            ++count;
+            rowStepper.Next();
+        } while (y + count < rows && rowStepper.Value() == sourceRow);
+        scaleRows(plane + sourceRow * width, firstOutput + std::size_t{y} * stride, count);
+        y += count;
     }
 }
 
@@ -292,8 +397,15 @@ void ScaleChromaRowPortable(const std::uint8_t* source, std::uint8_t* output,
 void ScalePlane(const std::uint8_t* plane, std::uint32_t width, std::uint32_t sourceRows,
                 std::uint8_t* firstOutput, std::uint32_t stride, std::uint32_t rows,
                 std::uint32_t fittedWidth, bool chroma, InstructionLevel level) noexcept {
+    // Row by row, repeated rows copied from the first of their run.
     const auto scale = [&](auto&& scaleRow) {
-        ScaleRows(plane, width, sourceRows, firstOutput, stride, rows, fittedWidth, scaleRow);
+        ScaleRows(plane, width, sourceRows, firstOutput, stride, rows,
+                  [&](const std::uint8_t* source, std::uint8_t* output, std::uint32_t count) {
+                      scaleRow(source, output);
+                      for (std::uint32_t row = 1; row < count; ++row) {
+                          std::memcpy(output + std::size_t{row} * stride, output, fittedWidth);
+                      }
+                  });
     };
     if (fittedWidth == width) {
         // Same width: the column choice is the identity for luma and chroma alike.
@@ -316,12 +428,14 @@ void ScalePlane(const std::uint8_t* plane, std::uint32_t width, std::uint32_t so
     // An odd source width makes chroma pairs straddle rows: left to the portable path.
     if (level != InstructionLevel::Portable && (!chroma || width % 2 == 0)) {
         ColumnPlan plan;
-        if (BuildColumnPlan(plan, width, fittedWidth, chroma)) {
-            const auto gather = level == InstructionLevel::Avx2 ? velmora::pixels::GatherRowAvx2
-                                                                : velmora::pixels::GatherRowSsse3;
-            scale([&](const std::uint8_t* source, std::uint8_t* output) {
-                gather(source, output, plan);
-            });
+        if (BuildColumnPlan(plan, width, fittedWidth, chroma, firstOutput, stride)) {
+            // Repeated rows are stored from the same registers rather than copied.
+            const auto gather = level == InstructionLevel::Avx2 ? velmora::pixels::GatherRowsAvx2
+                                                                : velmora::pixels::GatherRowsSsse3;
+            ScaleRows(plane, width, sourceRows, firstOutput, stride, rows,
+                      [&](const std::uint8_t* source, std::uint8_t* output, std::uint32_t count) {
+                          gather(source, output, stride, count, plan);
+                      });
             return;
         }
     }
