@@ -91,9 +91,14 @@ bool CheckScale(const Bytes& source, std::uint32_t w, std::uint32_t h, std::uint
     const bool writes = plain_rules::ScaleNv12Letterboxed(source, w, h, c, inner, rw, rh);
     expected.SetInner(inner);
     AtEveryLevel([&] {
-        Guarded actual = initial;
-        ScaleNv12Letterboxed(source.data(), w, h, c, actual.Data(), rw, rh);
-        EXPECT_EQ(Difference(actual.bytes, expected.bytes), "same");
+        // Output rows at every alignment: the vector kernels lay out their stores by it.
+        const std::size_t skew = random() % 32;
+        Bytes actual(skew, 0x3C);
+        actual.insert(actual.end(), initial.bytes.begin(), initial.bytes.end());
+        ScaleNv12Letterboxed(source.data(), w, h, c, actual.data() + skew + kGuard, rw, rh);
+        EXPECT_EQ(Difference(Bytes(actual.begin() + skew, actual.end()), expected.bytes), "same")
+            << "skew " << skew;
+        EXPECT_EQ(Bytes(actual.begin(), actual.begin() + skew), Bytes(skew, 0x3C));
     });
     return writes;
 }
@@ -274,6 +279,21 @@ TEST(PixelRoutines, ScaleMatchesTheRulesForRandomSizes) {
     // Both outcomes must have been exercised.
     EXPECT_GT(written, 700);
     EXPECT_GT(refused, 20);
+}
+
+// Wide rows at simple ratios, whose column choices repeat along the row.
+TEST(PixelRoutines, ScaleMatchesTheRulesForSimpleRatios) {
+    std::mt19937 random(19);
+    const std::pair<std::uint32_t, std::uint32_t> ratios[] = {
+        {1, 3}, {2, 3}, {3, 4}, {4, 3}, {3, 2}, {5, 3}, {9, 16}, {16, 9}, {1, 2}, {2, 1}, {5, 4}, {8, 5}};
+    for (int i = 0; i < 120; ++i) {
+        const auto [num, den] = ratios[i % std::size(ratios)];
+        const std::uint32_t w = (random() % 1000 + 8) * 2, h = random() % 6 + 2;
+        const std::uint32_t rw = std::max<std::uint32_t>(w * num / den & ~1u, 2);
+        const Bytes source = RandomBytes(Nv12Size(w, h), random);
+        // Tall enough that the fitted width is the requested one.
+        ASSERT_TRUE(CheckScale(source, w, h, h, rw, rw * h / w + 2, random));
+    }
 }
 
 TEST(PixelRoutines, Yuy2MatchesTheRulesAndExample) {
