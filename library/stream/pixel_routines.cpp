@@ -295,6 +295,8 @@ std::uint32_t PlanChunks(ColumnPlan& plan, std::uint32_t width, std::uint32_t fi
 // windows.
 bool BuildColumnPlan(ColumnPlan& plan, std::uint32_t width, std::uint32_t fittedWidth,
                      bool chroma, const std::uint8_t* firstOutput, std::uint32_t stride) noexcept {
+    // A unit at each end and the aligned ones between them.
+    static_assert(kPlanMaxChunks >= kPlanMaxWidth / 16 + 4);
     if (fittedWidth < 32 || fittedWidth > kPlanMaxWidth) {
         return false;
     }
