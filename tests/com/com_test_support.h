@@ -20,12 +20,10 @@ inline std::wstring ProgramFolder() {
 
 struct SourceLibrary {
     using Function = HRESULT(STDAPICALLTYPE*)();
-    using GetClassObjectFunction = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, LPVOID*);
-
     std::wstring path = ProgramFolder() + L"\\VelmoraSource.dll";
     HMODULE module = LoadLibraryW(path.c_str());  // kept for the whole program
     Function canUnloadNow = Export<Function>("DllCanUnloadNow");
-    GetClassObjectFunction getClassObject = Export<GetClassObjectFunction>("DllGetClassObject");
+    HRESULT(STDAPICALLTYPE* getClassObject)(REFCLSID, REFIID, LPVOID*) = Export<decltype(getClassObject)>("DllGetClassObject");
     Function registerServer = Export<Function>("DllRegisterServer");
     Function unregisterServer = Export<Function>("DllUnregisterServer");
 
@@ -48,8 +46,7 @@ struct SourceLibrary {
     // reader let go of their last references on their own threads.
     HRESULT CanUnloadSoon() const {
         HRESULT hr = canUnloadNow();
-        for (int wait = 0; wait < 200 && hr != S_OK; ++wait, Sleep(10)) {
-            hr = canUnloadNow();
+        for (int wait = 0; wait < 200 && hr != S_OK; ++wait, Sleep(10), hr = canUnloadNow()) {
         }
         return hr;
     }

@@ -33,11 +33,9 @@ TEST(SourceReader, ReadsSamplesInSeveralCatalogueFormats) {
         ASSERT_EQ(reader->GetNativeMediaType(0, format.catalogueIndex, &native), S_OK);
         GUID subtype{};
         UINT64 size = 0;
-        native->GetGUID(MF_MT_SUBTYPE, &subtype);
-        native->GetUINT64(MF_MT_FRAME_SIZE, &size);
+        native->GetGUID(MF_MT_SUBTYPE, &subtype), native->GetUINT64(MF_MT_FRAME_SIZE, &size);
         EXPECT_TRUE(subtype == format.subtype && size == format.size);
-        const HRESULT typeResult = reader->SetCurrentMediaType(0, nullptr, native.Get());
-        ASSERT_EQ(typeResult, S_OK) << HrText(typeResult);
+        ASSERT_EQ(reader->SetCurrentMediaType(0, nullptr, native.Get()), S_OK);
 
         LONGLONG previousTime = -1;
         int delivered = 0;
@@ -55,11 +53,8 @@ TEST(SourceReader, ReadsSamplesInSeveralCatalogueFormats) {
             DWORD length = 0;
             ASSERT_EQ(sample->ConvertToContiguousBuffer(&buffer), S_OK);
             buffer->GetCurrentLength(&length);
-            EXPECT_EQ(streamIndex, 0u);
-            EXPECT_EQ(length, format.sampleSize);
-            EXPECT_GT(time, previousTime);
-            previousTime = time;
-            ++delivered;
+            EXPECT_TRUE(streamIndex == 0 && length == format.sampleSize && time > previousTime) << length;
+            previousTime = time, ++delivered;
         }
         EXPECT_EQ(delivered, 5);
         reader.Reset();  // the reader shuts the source down
