@@ -291,14 +291,18 @@ HRESULT DrainOutput(DecoderState& state, DecodedPicture& picture) noexcept {
                     picture.bytes = std::move(gpuPicture.bytes);
                     picture.width = gpuPicture.width;
                     picture.height = gpuPicture.height;
-                    picture.texture = gpuPicture.texture;
+                    picture.texture = std::move(gpuPicture.texture);
                     picture.textureSubresource = gpuPicture.textureSubresource;
                     picture.textureWidth = gpuPicture.textureWidth;
                     picture.textureHeight = gpuPicture.textureHeight;
                     copied = true;
-                }
-                if (!copied) {
-                    LogMessage(L"GPU decoded sample was not a DXGI texture; falling back to CPU copy for this sample.");
+                } else {
+                    LogSampleFallback(state);
+                    // A camera texture of an earlier picture of this drain is not this one.
+                    picture.texture = nullptr;
+                    picture.textureSubresource = 0;
+                    picture.textureWidth = 0;
+                    picture.textureHeight = 0;
                 }
             }
             if (!copied) {
@@ -317,6 +321,7 @@ HRESULT DrainOutput(DecoderState& state, DecodedPicture& picture) noexcept {
 }
 
 void ReleaseDecoderState(DecoderState& state) noexcept {
+    LogSampleFallbackTally(state);
     state.stagingTexture.Reset();
     for (auto& texture : state.cameraTextures) {
         texture.Reset();

@@ -13,6 +13,7 @@
 #include <wrl/client.h>
 
 #include "library/receiver/decoded_picture.h"
+#include "library/receiver/sample_fallback_throttle.h"
 
 // One per connection, used only by the receiver thread. Released by ReleaseDecoderState.
 struct DecoderState {
@@ -27,6 +28,10 @@ struct DecoderState {
     std::uint32_t resetToken = 0;
     bool gpuRequested = false;
     bool gpuActive = false;
+    // Graphics samples that fell back to the memory copy, for the log; the clock is the
+    // steady clock in nanoseconds (tests pass their own).
+    SampleFallbackThrottle sampleFallbacks;
+    SteadyClockFunction clock = &SteadyNowNs;
 
     bool outputTypeSet = false;
     // The output type was set before the transform had seen any data (some transforms
@@ -53,6 +58,7 @@ HRESULT DecodeFrame(DecoderState& state, const std::uint8_t* data, std::uint32_t
 // Takes every pending picture out of the transform; the last one wins. Same results.
 HRESULT DrainOutput(DecoderState& state, DecodedPicture& picture) noexcept;
 
-// Releases every object of the state (reverse order of acquisition) and resets it for a
-// new CreateDecoder; gpuRequested is kept.
+// Logs the graphics fallbacks not yet written, releases every object of the state (reverse
+// order of acquisition) and resets it for a new CreateDecoder; gpuRequested and clock are
+// kept.
 void ReleaseDecoderState(DecoderState& state) noexcept;
