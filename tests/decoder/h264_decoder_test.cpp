@@ -7,91 +7,7 @@
 #include <mferror.h>
 #include <psapi.h>
 
-#include <cstring>
-#include <fstream>
-#include <iterator>
-
-#include "library/receiver/h264_decoder.h"
-
-namespace {
-
-std::string dataDir;  // the streams and ffmpeg's decodes, from the command line
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), {}};
-}
-
-struct Stream {
-    std::vector<std::string> units;  // access units, each from its delimiter on
-    std::string reference;           // ffmpeg's NV12 frames
-    std::uint32_t width, height;
-    std::size_t next = 0;  // first reference frame the next picture may equal
-};
-
-Stream Load(const std::string& name, std::uint32_t width, std::uint32_t height) {
-    Stream stream{{}, ReadFile(dataDir + "/" + name + ".nv12"), width, height};
-    const std::string bytes = ReadFile(dataDir + "/" + name + ".h264");
-    const std::string delimiter("\0\0\0\1\x09", 5);
-    for (auto at = bytes.find(delimiter); at != std::string::npos;) {
-        const auto end = bytes.find(delimiter, at + 1);
-        stream.units.push_back(bytes.substr(at, end - at));
-        at = end;
-    }
-    EXPECT_EQ(stream.reference.size(), stream.units.size() * width * height * 3 / 2) << name;
-    return stream;
-}
-
-// Visible luma and chroma rows equal reference frame `index`; up to 16 alignment rows below.
-bool Matches(const DecodedPicture& picture, const Stream& stream, std::size_t index) {
-    const std::uint32_t w = stream.width, h = stream.height;
-    if (picture.width != w || picture.height < h || picture.height > h + 16 ||
-        picture.bytes.size() != std::size_t{w} * picture.height * 3 / 2)
-        return false;
-    const char* frame = stream.reference.data() + index * w * h * 3 / 2;
-    for (std::uint32_t y = 0; y < h; ++y)
-        if (std::memcmp(&picture.bytes[y * w], frame + y * w, w) != 0) return false;
-    for (std::uint32_t y = 0; y < h / 2; ++y)
-        if (std::memcmp(&picture.bytes[(picture.height + y) * w], frame + (h + y) * w, w) != 0) return false;
-    return true;
-}
-
-HRESULT Feed(DecoderState& state, const std::string& unit, DecodedPicture& picture) {
-    return DecodeFrame(state, reinterpret_cast<const std::uint8_t*>(unit.data()),
-                       static_cast<std::uint32_t>(unit.size()), picture);
-}
-
-// Decodes units [first, last). Each picture must equal a later reference frame (of `other`
-// when it has other's width) than the one before: a drain may give several, the last wins.
-int Decode(DecoderState& state, Stream& stream, std::size_t first, std::size_t last,
-           Stream* other = nullptr, bool failuresAllowed = false) {
-    int pictures = 0;
-    for (std::size_t k = first; k < last; ++k) {
-        DecodedPicture picture;
-        const HRESULT hr = Feed(state, stream.units[k], picture);
-        EXPECT_TRUE(hr == S_OK || hr == S_FALSE || (failuresAllowed && FAILED(hr))) << k << ": " << std::hex << hr;
-        EXPECT_EQ(hr == S_OK, !picture.bytes.empty()) << k;
-        if (hr != S_OK) continue;
-        Stream& owner = (other && picture.width == other->width) ? *other : stream;
-        while (owner.next < owner.units.size() && !Matches(picture, owner, owner.next)) ++owner.next;
-        EXPECT_LT(owner.next++, owner.units.size()) << k << ": " << picture.width << "x" << picture.height;
-        ++pictures;
-    }
-    return pictures;
-}
-
-std::size_t LogCount(const std::string& text) {
-    const std::string log = ReadFile("C:/ProgramData/Velmora/source.log");
-    std::size_t count = 0;
-    for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++count;
-    return count;
-}
-
-std::string OutputLine(std::uint32_t w, std::uint32_t h) {
-    return "H.264 decoder output: " + std::to_string(w) + "x" + std::to_string(h) + " NV12";
-}
-
-}  // namespace
+#include "tests/decoder/decoder_test_support.h"
 
 TEST(H264Decoder, PicturesEqualFfmpegAtEverySize) {
     for (auto [name, w, h, codedHeight] : {std::tuple{"s640x360", 640u, 360u, 368u},
@@ -173,18 +89,25 @@ TEST(H264Decoder, BadInputNeverBreaksTheDecoder) {
 TEST(H264Decoder, GraphicsRequestsFallBackToMemoryCopies) {
     Stream stream = Load("s640x360", 640, 360);
     const std::string device = "D3D11 hardware decoder device creation failed; using decoder default path.",
-                      fallback = "GPU decoded sample was not a DXGI texture; falling back to CPU copy for this sample.";
-    const std::size_t deviceLines = LogCount(device), fallbackLines = LogCount(fallback);
+                      fallback = "GPU decoded sample was not a DXGI texture; falling back to CPU copy for this sample.",
+                      tally = "fell back to CPU copy in the last 0 seconds.";
+    const std::size_t deviceLines = LogCount(device), fallbackLines = LogCount(fallback), tallyLines = LogCount(tally);
     DecoderState state;
     state.gpuRequested = true;
+    state.clock = []() noexcept -> std::int64_t { return 5'000'000'000; };  // time stands still
     ASSERT_EQ(CreateDecoder(state), S_OK);  // no display, so no Direct3D device: processor mode
-    EXPECT_FALSE(state.gpuRequested || state.gpuActive);
+    EXPECT_FALSE(state.gpuRequested || state.gpuActive || state.device || state.deviceContext || state.deviceManager);
     EXPECT_EQ(LogCount(device), deviceLines + 1);
+    EXPECT_GE(Decode(state, stream, 0, 3), 1);
+    EXPECT_EQ(LogCount(fallback), fallbackLines);  // processor mode has nothing to fall back from
+
     state.gpuActive = true;  // a graphics connection whose samples are no textures
-    const int pictures = Decode(state, stream, 0, 6);
-    EXPECT_GE(pictures, 4);
-    EXPECT_GE(LogCount(fallback), fallbackLines + pictures);
-    ReleaseDecoderState(state);
+    EXPECT_GE(Decode(state, stream, 3, 10), 5);
+    EXPECT_TRUE(state.cameraTextures.empty() && !state.stagingTexture);
+    EXPECT_EQ(LogCount(fallback), fallbackLines + 1);  // the first one only, within the minute
+    EXPECT_EQ(LogCount(tally), tallyLines);
+    ReleaseDecoderState(state);  // the connection ends: the rest is counted in one line
+    EXPECT_EQ(LogCount(tally), tallyLines + 1);
 }
 
 TEST(H264Decoder, CreateReleaseCyclesLeakNothing) {

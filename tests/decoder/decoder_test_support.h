@@ -1,0 +1,90 @@
+// Test streams of the decoder (encoded at build time, with ffmpeg's decode of each as the
+// reference) and the checks that decoded pictures equal the reference.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "library/receiver/h264_decoder.h"
+
+inline std::string dataDir;  // the streams and ffmpeg's decodes, from the command line
+
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), {}};
+}
+
+struct Stream {
+    std::vector<std::string> units;  // access units, each from its delimiter on
+    std::string reference;           // ffmpeg's NV12 frames
+    std::uint32_t width, height;
+    std::size_t next = 0;  // first reference frame the next picture may equal
+};
+
+inline Stream Load(const std::string& name, std::uint32_t width, std::uint32_t height) {
+    Stream stream{{}, ReadFile(dataDir + "/" + name + ".nv12"), width, height};
+    const std::string bytes = ReadFile(dataDir + "/" + name + ".h264");
+    const std::string delimiter("\0\0\0\1\x09", 5);
+    for (auto at = bytes.find(delimiter); at != std::string::npos;) {
+        const auto end = bytes.find(delimiter, at + 1);
+        stream.units.push_back(bytes.substr(at, end - at));
+        at = end;
+    }
+    EXPECT_EQ(stream.reference.size(), stream.units.size() * width * height * 3 / 2) << name;
+    return stream;
+}
+
+// Visible luma and chroma rows equal reference frame `index`; up to 16 alignment rows below.
+inline bool Matches(const DecodedPicture& picture, const Stream& stream, std::size_t index) {
+    const std::uint32_t w = stream.width, h = stream.height;
+    if (picture.width != w || picture.height < h || picture.height > h + 16 ||
+        picture.bytes.size() != std::size_t{w} * picture.height * 3 / 2)
+        return false;
+    const char* frame = stream.reference.data() + index * w * h * 3 / 2;
+    for (std::uint32_t y = 0; y < h; ++y)
+        if (std::memcmp(&picture.bytes[y * w], frame + y * w, w) != 0) return false;
+    for (std::uint32_t y = 0; y < h / 2; ++y)
+        if (std::memcmp(&picture.bytes[(picture.height + y) * w], frame + (h + y) * w, w) != 0) return false;
+    return true;
+}
+
+inline HRESULT Feed(DecoderState& state, const std::string& unit, DecodedPicture& picture) {
+    return DecodeFrame(state, reinterpret_cast<const std::uint8_t*>(unit.data()),
+                       static_cast<std::uint32_t>(unit.size()), picture);
+}
+
+// Decodes units [first, last). Each picture must equal a later reference frame (of `other`
+// when it has other's width) than the one before: a drain may give several, the last wins.
+inline int Decode(DecoderState& state, Stream& stream, std::size_t first, std::size_t last,
+           Stream* other = nullptr, bool failuresAllowed = false) {
+    int pictures = 0;
+    for (std::size_t k = first; k < last; ++k) {
+        DecodedPicture picture;
+        const HRESULT hr = Feed(state, stream.units[k], picture);
+        EXPECT_TRUE(hr == S_OK || hr == S_FALSE || (failuresAllowed && FAILED(hr))) << k << ": " << std::hex << hr;
+        EXPECT_EQ(hr == S_OK, !picture.bytes.empty()) << k;
+        if (hr != S_OK) continue;
+        Stream& owner = (other && picture.width == other->width) ? *other : stream;
+        while (owner.next < owner.units.size() && !Matches(picture, owner, owner.next)) ++owner.next;
+        EXPECT_LT(owner.next++, owner.units.size()) << k << ": " << picture.width << "x" << picture.height;
+        ++pictures;
+    }
+    return pictures;
+}
+
+inline std::size_t LogCount(const std::string& text) {
+    const std::string log = ReadFile("C:/ProgramData/Velmora/source.log");
+    std::size_t count = 0;
+    for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++count;
+    return count;
+}
+
+inline std::string OutputLine(std::uint32_t w, std::uint32_t h) {
+    return "H.264 decoder output: " + std::to_string(w) + "x" + std::to_string(h) + " NV12";
+}
