@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <regex>
 #include <string>
@@ -43,6 +44,7 @@ const std::string kStatusTail =
 const std::string kSupported = "Media Foundation 소프트웨어 가상 카메라 지원: 예\n" + kStatusTail;
 const std::string kUnsupported = "Media Foundation 소프트웨어 가상 카메라 지원: 아니요\n" + kStatusTail;
 const std::string kRegistered = "가상 카메라를 등록했습니다.\nWindows 카메라 목록에서 Nivra을 확인하세요.\n";
+const std::string kRemoved = "가상 카메라를 제거했습니다.\n";
 const std::string kRemovedAll = "Nivra/Vel Mora 가상 카메라 등록을 모두 제거했습니다.\n";
 const std::string kAccessAdvice =
     "접근이 거부되었습니다. 아래 항목을 확인하세요:\n  1. 관리자 PowerShell에서 실행했는지 확인하세요.\n"
@@ -61,8 +63,8 @@ std::string Report(const std::string& code, const std::string& call) {
 
 std::string Utf8(std::wstring_view text) {
     std::string bytes(text.size() * 3, '\0');
-    bytes.resize(WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(),
-                                     static_cast<int>(bytes.size()), nullptr, nullptr));
+    bytes.resize(WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), bytes.data(), int(bytes.size()),
+                                     nullptr, nullptr));
     return bytes;
 }
 
@@ -73,13 +75,12 @@ unsigned long long SystemTime() {
 }
 
 void WriteFileBytes(const fs::path& path, const std::string& bytes) {
-    FILE* file = _wfopen(path.c_str(), L"wb");
-    ASSERT_NE(file, nullptr);
-    fwrite(bytes.data(), 1, bytes.size(), file);
-    fclose(file);
+    EXPECT_TRUE(std::ofstream(path, std::ios::binary).write(bytes.data(), std::streamsize(bytes.size())));
 }
 
-// ---- Expected call-log lines ----------------------------------------------------------
+const std::string kStart = "IMFVirtualCamera::Start\tcallback=null";
+const std::string kRemove = "IMFVirtualCamera::Remove";
+const std::string kReleased = "IMFVirtualCamera::Release\tcount=0";
 
 std::string CreateLine(int lifetime, int access, const char* name) {
     return "MFCreateVirtualCamera\ttype=0\tlifetime=" + std::to_string(lifetime) + "\taccess=" +
@@ -97,10 +98,7 @@ std::string Hex(const void* data, size_t size) {
     return hex;
 }
 
-const std::string kStart = "IMFVirtualCamera::Start\tcallback=null";
-const std::string kRemove = "IMFVirtualCamera::Remove";
-const std::string kReleased = "IMFVirtualCamera::Release\tcount=0";
-
+// The camera created, its four properties in order, started and released.
 Lines RegisterLines(int lifetime, int access) {
     const std::string key = "IMFVirtualCamera::AddProperty\tkey={6AC1FBF7-45F7-4E06-BDA7-F817EBFA04D1},";
     const INT32 values[2] = {lifetime, access};
@@ -129,43 +127,38 @@ Lines operator+(Lines first, const Lines& second) {
     return first;
 }
 
-// ---- Registry ------------------------------------------------------------------------
-
-// A REG_SZ value under HKLM (64-bit view) and its stored size; empty and 0 when absent.
-std::wstring RegistryText(const std::wstring& subKey, const wchar_t* name, DWORD* size = nullptr) {
+// A REG_SZ value under HKLM (64-bit view) and its stored size in bytes; empty and 0 when absent.
+std::pair<std::wstring, DWORD> RegistryText(const std::wstring& subKey, const wchar_t* name) {
     wchar_t data[1024] = {};
     DWORD bytes = sizeof(data);
     if (RegGetValueW(HKEY_LOCAL_MACHINE, subKey.c_str(), name, RRF_RT_REG_SZ | RRF_SUBKEY_WOW6464KEY, nullptr, data,
                      &bytes) != ERROR_SUCCESS) {
         bytes = 0;
     }
-    if (size) {
-        *size = bytes;
-    }
-    return bytes ? data : L"";
+    return {bytes ? data : L"", bytes};
 }
 
 bool ClassKeyExists() {
     HKEY key = nullptr;
     const bool exists = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kClassKey, 0, KEY_READ | KEY_WOW64_64KEY, &key) == 0;
-    if (exists) {
-        RegCloseKey(key);
-    }
-    return exists;
+    return exists && RegCloseKey(key) == ERROR_SUCCESS;
+}
+
+// Creates the class key, optionally volatile, and the given subkey.
+void CreateClassKey(const std::wstring& subKey, DWORD options) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, (kClassKey + subKey).c_str(), 0, nullptr, options,
+                              KEY_WRITE | KEY_WOW64_64KEY, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
 }
 
 void ExpectRegistered(const fs::path& library) {
     const std::wstring server = std::wstring(kClassKey) + L"\\InprocServer32";
-    DWORD sizes[3] = {};
-    EXPECT_EQ(RegistryText(kClassKey, nullptr, &sizes[0]), L"Nivra Media Source");
-    EXPECT_EQ(RegistryText(server, nullptr, &sizes[1]), library.native());
-    EXPECT_EQ(RegistryText(server, L"ThreadingModel", &sizes[2]), L"Both");
-    EXPECT_EQ(sizes[0], 38u);
-    EXPECT_EQ(sizes[1], (library.native().size() + 1) * 2);
-    EXPECT_EQ(sizes[2], 10u);
+    EXPECT_EQ(RegistryText(kClassKey, nullptr), std::pair(std::wstring(L"Nivra Media Source"), DWORD(38)));
+    EXPECT_EQ(RegistryText(server, nullptr), std::pair(library.native(), DWORD(library.native().size() + 1) * 2));
+    EXPECT_EQ(RegistryText(server, L"ThreadingModel"), std::pair(std::wstring(L"Both"), DWORD(10)));
 }
-
-// ---- Child process -------------------------------------------------------------------
 
 struct HandleCloser {
     void operator()(HANDLE handle) const { CloseHandle(handle); }
@@ -188,51 +181,11 @@ std::string ReadAll(HANDLE pipe) {
     return bytes;
 }
 
-// Runs the program with the raw argument text, stdout and stderr through separate pipes.
-RunResult RunProgram(const fs::path& program, const std::wstring& arguments) {
-    RunResult result;
-    SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
-    HANDLE raw[4] = {};
-    if (!CreatePipe(&raw[0], &raw[1], &inheritable, 0) || !CreatePipe(&raw[2], &raw[3], &inheritable, 0)) {
-        ADD_FAILURE() << "CreatePipe failed";
-        return result;
-    }
-    UniqueHandle outRead(raw[0]), outWrite(raw[1]), errRead(raw[2]), errWrite(raw[3]);
-    SetHandleInformation(outRead.get(), HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(errRead.get(), HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = outWrite.get();
-    startup.hStdError = errWrite.get();
-    std::wstring commandLine = L"\"" + program.native() + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
-    PROCESS_INFORMATION information{};
-    const auto started = std::chrono::steady_clock::now();
-    const BOOL created = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                        nullptr, &startup, &information);
-    outWrite.reset();
-    errWrite.reset();
-    if (!created) {
-        ADD_FAILURE() << "CreateProcessW failed: " << GetLastError();
-        return result;
-    }
-    UniqueHandle process(information.hProcess), thread(information.hThread);
-    std::thread errorReader([&] { result.err = ReadAll(errRead.get()); });
-    result.out = ReadAll(outRead.get());
-    errorReader.join();
-    EXPECT_EQ(WaitForSingleObject(process.get(), 60000), WAIT_OBJECT_0);
-    GetExitCodeProcess(process.get(), &result.exitCode);
-    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    return result;
-}
-
 void ExpectRun(const RunResult& result, DWORD exitCode, const std::string& out, const std::string& err) {
     EXPECT_EQ(result.exitCode, exitCode);
     EXPECT_EQ(result.out, out);
     EXPECT_EQ(result.err, err);
 }
-
-// ---- Fixture -------------------------------------------------------------------------
 
 // A folder per test with the registrar, the stand-in and the recording icacls.exe; the
 // control variables are set in this process and inherited by the child.
@@ -241,9 +194,7 @@ protected:
     void SetUp() override {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         const std::string name = std::string(info->test_suite_name()) + "." + info->name();
-        wchar_t temp[MAX_PATH + 1] = {};
-        GetTempPathW(MAX_PATH, temp);
-        PrepareFolder(fs::path(temp) / L"velmora-registrar" / std::wstring(name.begin(), name.end()));
+        PrepareFolder(fs::temp_directory_path() / L"velmora-registrar" / std::wstring(name.begin(), name.end()));
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, kClassKey);
         std::error_code ignored;
         fs::remove_all(kDataDirectory, ignored);
@@ -274,10 +225,46 @@ protected:
         SetEnvironmentVariableW(L"VELMORA_ICACLS_LOG", (folder / L"icacls.log").c_str());
     }
 
+    // Runs the folder's registrar with the raw argument text, stdout and stderr through
+    // separate pipes (read to their end: nothing the registrar starts may keep them open).
     RunResult Run(const std::wstring& arguments, const wchar_t* fail = nullptr) {
         SetEnvironmentVariableW(L"VELMORA_STANDIN_FAIL", fail);
         DeleteFileW((folder / L"standin.log").c_str());
-        return RunProgram(folder / L"VelmoraRegistrar.exe", arguments);
+        RunResult result;
+        SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+        HANDLE raw[4] = {};
+        if (!CreatePipe(&raw[0], &raw[1], &inheritable, 0) || !CreatePipe(&raw[2], &raw[3], &inheritable, 0)) {
+            ADD_FAILURE() << "CreatePipe failed";
+            return result;
+        }
+        UniqueHandle outRead(raw[0]), outWrite(raw[1]), errRead(raw[2]), errWrite(raw[3]);
+        SetHandleInformation(outRead.get(), HANDLE_FLAG_INHERIT, 0);
+        SetHandleInformation(errRead.get(), HANDLE_FLAG_INHERIT, 0);
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = outWrite.get();
+        startup.hStdError = errWrite.get();
+        const fs::path program = folder / L"VelmoraRegistrar.exe";
+        std::wstring commandLine = L"\"" + program.native() + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
+        PROCESS_INFORMATION information{};
+        const auto started = std::chrono::steady_clock::now();
+        const BOOL created = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                            nullptr, &startup, &information);
+        outWrite.reset();
+        errWrite.reset();
+        if (!created) {
+            ADD_FAILURE() << "CreateProcessW failed: " << GetLastError();
+            return result;
+        }
+        UniqueHandle process(information.hProcess), thread(information.hThread);
+        std::thread errorReader([&] { result.err = ReadAll(errRead.get()); });
+        result.out = ReadAll(outRead.get());
+        errorReader.join();
+        EXPECT_EQ(WaitForSingleObject(process.get(), 60000), WAIT_OBJECT_0);
+        GetExitCodeProcess(process.get(), &result.exitCode);
+        result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        return result;
     }
 
     Lines Calls() const {
@@ -290,36 +277,66 @@ protected:
 
     std::string IcaclsLog() const { return ReadFileBytes((folder / L"icacls.log").native()); }
 
+    void PutLibrary() { WriteFileBytes(folder / L"VelmoraSource.dll", kLibrary); }
+
+    // Runs an installation that gets as far as the copy: checks the output, which starts
+    // with the line naming the time-stamped copy, the copy and the registry pointing at it.
+    RunResult Install(const wchar_t* verb, const fs::path& dataDirectory, DWORD exitCode, const std::string& rest,
+                      const std::string& err = "", const wchar_t* fail = nullptr, fs::path* copy = nullptr) {
+        const unsigned long long before = SystemTime();
+        const RunResult result = Run(verb, fail);
+        const std::string prefix = "VelmoraSource.dll installed: " + Utf8(dataDirectory.native()) + "\\VelmoraSource_";
+        if (result.out.compare(0, prefix.size(), prefix) != 0 || result.out.find(".dll\n") == std::string::npos) {
+            ADD_FAILURE() << result.out;
+            return result;
+        }
+        const unsigned long long stamp = std::stoull(result.out.substr(prefix.size()));
+        EXPECT_GE(stamp, before);
+        EXPECT_LE(stamp, SystemTime());
+        const fs::path installed = dataDirectory / (L"VelmoraSource_" + std::to_wstring(stamp) + L".dll");
+        ExpectRun(result, exitCode, "VelmoraSource.dll installed: " + Utf8(installed.native()) + "\n" + rest, err);
+        EXPECT_EQ(ReadFileBytes(installed.native()), kLibrary);
+        ExpectRegistered(installed);
+        if (copy) {
+            *copy = installed;
+        }
+        return result;
+    }
+
+    std::string IcaclsLine(const fs::path& dataDirectory) const {
+        return Utf8(L"icacls.exe \"" + dataDirectory.native() +
+                    L"\" /grant \"*S-1-5-11:(OI)(CI)M\" \"*S-1-5-19:(OI)(CI)M\" \"*S-1-5-20:(OI)(CI)M\"\n");
+    }
+
+    void ExpectNothingTouched() {
+        EXPECT_TRUE(Calls().empty());
+        EXPECT_EQ(IcaclsLog(), "");
+        EXPECT_FALSE(ClassKeyExists());
+    }
+
+    const std::string kLibrary = "not a real library, only bytes to copy";
     fs::path folder;
 };
 
-// ---- Command line, status, camera verbs ----------------------------------------------
-
-TEST_F(Registrar, WrongArgumentsAndUnknownVerbsPrintUsage) {
+TEST_F(Registrar, CommandLineStatusAndSystemsWithoutVirtualCameras) {
     for (const wchar_t* arguments : {L"", L"status extra", L"STATUS", L"Status", L"\"status \"", L"\"\"",
                                      L"remove-all-user"}) {
         SCOPED_TRACE(Utf8(arguments));
         ExpectRun(Run(arguments), 1, kUsage, "");
         EXPECT_TRUE(Calls().empty());
     }
-}
 
-TEST_F(Registrar, StatusReportsSupportAndFailures) {
     ExpectRun(Run(L"status"), 0, kSupported, "");
     EXPECT_EQ(Calls(), Lines{"MFIsVirtualCameraTypeSupported\ttype=0"});
-    SetEnvironmentVariableW(L"VELMORA_STANDIN_SUPPORTED", L"0");
-    ExpectRun(Run(L"status"), 2, kUnsupported, "");
-    SetEnvironmentVariableW(L"VELMORA_STANDIN_SUPPORTED", nullptr);
     ExpectRun(Run(L"status", L"MFIsVirtualCameraTypeSupported=0x80004005"), 1, "",
               Report("0x80004005", "MFIsVirtualCameraTypeSupported"));
     ExpectRun(Run(L"status", L"MFIsVirtualCameraTypeSupported=0x80070005"), 1, "",
               Report("0x80070005", "MFIsVirtualCameraTypeSupported") + kAccessAdvice);
-    // S_FALSE is a success.
-    ExpectRun(Run(L"status", L"MFIsVirtualCameraTypeSupported=0x00000001"), 0, kSupported, "");
-}
+    ExpectRun(Run(L"status", L"MFIsVirtualCameraTypeSupported=0x00000001"), 0, kSupported, "");  // S_FALSE
+    SetEnvironmentVariableW(L"VELMORA_STANDIN_SUPPORTED", L"0");
+    ExpectRun(Run(L"status"), 2, kUnsupported, "");
 
-TEST_F(Registrar, WithoutVirtualCameraFunctionsTheProgramStillRuns) {
-    PrepareFolder(folder, gLegacyStandIn);  // Windows 10's mfsensorgroup.dll
+    PrepareFolder(folder, gLegacyStandIn);  // Windows 10's mfsensorgroup.dll: no camera functions
     ExpectRun(Run(L"status"), 2, kUnsupported, "");
     ExpectRun(Run(L"register-system"), 1, "", Report("0x8007007F", "MFCreateVirtualCamera"));
     ExpectRun(Run(L"remove-user"), 1, "", Report("0x8007007F", "MFCreateVirtualCamera"));
@@ -328,12 +345,10 @@ TEST_F(Registrar, WithoutVirtualCameraFunctionsTheProgramStillRuns) {
     PrepareFolder(folder, L"");  // no mfsensorgroup.dll at all: the load error is reported
     ExpectRun(Run(L"status"), 2, kUnsupported, "");
     ExpectRun(Run(L"register-user"), 1, "", Report("0x8007007E", "MFCreateVirtualCamera"));
-}
 
-TEST_F(Registrar, ManifestRunsAsInvoker) {
+    // The program never asks for elevation.
     HMODULE image = LoadLibraryExW(gRegistrar.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    ASSERT_NE(image, nullptr);
-    HRSRC resource = FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+    HRSRC resource = image ? FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24)) : nullptr;
     ASSERT_NE(resource, nullptr);
     const std::string manifest(static_cast<const char*>(LockResource(LoadResource(image, resource))),
                                SizeofResource(image, resource));
@@ -341,19 +356,21 @@ TEST_F(Registrar, ManifestRunsAsInvoker) {
     EXPECT_NE(manifest.find("<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>"), std::string::npos);
 }
 
-TEST_F(Registrar, CameraVerbsPassTheirLifetimeAndAccess) {
+// Each verb with its lifetime and access; a failing step is reported, nothing follows it
+// but the release, and only access denied brings the advice.
+TEST_F(Registrar, CameraVerbsStopAtTheFirstFailingStep) {
     const struct {
         const wchar_t* verb;
         int lifetime, access;
-        bool remove;
-    } verbs[] = {{L"register-user", 0, 0, false}, {L"register-system", 1, 0, false},
-                 {L"register-all-users", 1, 1, false}, {L"remove-user", 0, 0, true},
-                 {L"remove-system", 1, 0, true}, {L"remove-all-users", 1, 1, true}};
+        const std::string& out;
+    } verbs[] = {{L"register-user", 0, 0, kRegistered}, {L"register-system", 1, 0, kRegistered},
+                 {L"register-all-users", 1, 1, kRegistered}, {L"remove-user", 0, 0, kRemoved},
+                 {L"remove-system", 1, 0, kRemoved}, {L"remove-all-users", 1, 1, kRemoved}};
     for (const auto& verb : verbs) {
         SCOPED_TRACE(Utf8(verb.verb));
         const Lines removal{CreateLine(verb.lifetime, verb.access, "Nivra"), kRemove, kReleased};
-        ExpectRun(Run(verb.verb), 0, verb.remove ? "가상 카메라를 제거했습니다.\n" : kRegistered, "");
-        EXPECT_EQ(Calls(), verb.remove ? removal : RegisterLines(verb.lifetime, verb.access));
+        ExpectRun(Run(verb.verb), 0, verb.out, "");
+        EXPECT_EQ(Calls(), &verb.out == &kRemoved ? removal : RegisterLines(verb.lifetime, verb.access));
         ExpectRun(Run(verb.verb, L"MFCreateVirtualCamera=0x80004005"), 1, "",
                   Report("0x80004005", "MFCreateVirtualCamera"));
         EXPECT_EQ(Calls(), Lines{removal[0] + "\tresult=0x80004005"});
@@ -361,9 +378,7 @@ TEST_F(Registrar, CameraVerbsPassTheirLifetimeAndAccess) {
     ExpectRun(Run(L"remove-system", L"IMFVirtualCamera::Remove=0x80070005"), 1, "",
               Report("0x80070005", "IMFVirtualCamera::Remove") + kAccessAdvice);
     EXPECT_EQ(Calls(), (Lines{CreateLine(1, 0, "Nivra"), kRemove + "\tresult=0x80070005", kReleased}));
-}
 
-TEST_F(Registrar, RegisterStopsAtTheFirstFailingStep) {
     const char* names[] = {"SourceId", "FriendlyName", "Lifetime", "Access"};
     for (int failing = 1; failing <= 4; ++failing) {
         SCOPED_TRACE(failing);
@@ -396,65 +411,21 @@ TEST_F(Registrar, RemoveAllAndUninstallTryEveryRegistrationQuietly) {
         ExpectRun(Run(verb, L"IMFVirtualCamera::Remove=0x80004005"), 0, kRemovedAll, "");
         EXPECT_EQ(Calls().size(), 24u);
     }
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(kClassKey) + L"\\InprocServer32").c_str(), 0,
-                              nullptr, 0, KEY_WRITE | KEY_WOW64_64KEY, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    RegCloseKey(key);
+    CreateClassKey(L"\\InprocServer32", 0);
     ExpectRun(Run(L"uninstall-system"), 0, kRemovedAll, "");
     EXPECT_FALSE(ClassKeyExists());
 }
 
-// ---- Installation --------------------------------------------------------------------
-
-class Installation : public Registrar {
-protected:
-    void PutLibrary() { WriteFileBytes(folder / L"VelmoraSource.dll", library); }
-
-    // Checks the line of a successful installation and what it left; returns the copy.
-    fs::path ExpectInstalled(const RunResult& result, const fs::path& dataDirectory, unsigned long long before) {
-        const std::string prefix = "VelmoraSource.dll installed: " + Utf8(dataDirectory.native()) + "\\VelmoraSource_";
-        const size_t end = result.out.find(".dll\n");
-        if (result.out.compare(0, prefix.size(), prefix) != 0 || end == std::string::npos) {
-            ADD_FAILURE() << result.out;
-            return {};
-        }
-        const unsigned long long stamp = std::stoull(result.out.substr(prefix.size(), end - prefix.size()));
-        EXPECT_GE(stamp, before);
-        EXPECT_LE(stamp, SystemTime());
-        const fs::path copy = dataDirectory / (L"VelmoraSource_" + std::to_wstring(stamp) + L".dll");
-        EXPECT_EQ(result.out.substr(0, end + 5), "VelmoraSource.dll installed: " + Utf8(copy.native()) + "\n");
-        EXPECT_EQ(ReadFileBytes(copy.native()), library);
-        ExpectRegistered(copy);
-        return copy;
-    }
-
-    std::string IcaclsLine(const fs::path& dataDirectory) const {
-        return Utf8(L"icacls.exe \"" + dataDirectory.native() +
-                    L"\" /grant \"*S-1-5-11:(OI)(CI)M\" \"*S-1-5-19:(OI)(CI)M\" \"*S-1-5-20:(OI)(CI)M\"\n");
-    }
-
-    void ExpectNothingTouched() {
-        EXPECT_TRUE(Calls().empty());
-        EXPECT_EQ(IcaclsLog(), "");
-        EXPECT_FALSE(ClassKeyExists());
-    }
-
-    const std::string library = "not a real library, only bytes to copy";
-};
-
-TEST_F(Installation, InstallsCopiesRegistersAndCleansUp) {
+TEST_F(Registrar, InstallInstallsCopiesRegistersAndCleansUp) {
     PutLibrary();
     fs::create_directories(kDataDirectory / L"VelmoraSource_2.dll");
     for (const wchar_t* name : {L"VelmoraSource.dll", L"VelmoraSource_7.DLL", L"Other_1.dll", L"VelmoraSource_1.dll",
                                 L"VelmoraSource_.dll", L"source.log", L"decode_mode.txt"}) {
         WriteFileBytes(kDataDirectory / name, "old");
     }
-    const unsigned long long before = SystemTime();
-    const RunResult result = Run(L"install-system");
-    const fs::path copy = ExpectInstalled(result, kDataDirectory, before);
-    ExpectRun(result, 0, "VelmoraSource.dll installed: " + Utf8(copy.native()) + "\n" + kRemovedAll + kRegistered,
-              "");
+    fs::path copy, secondCopy;
+    const RunResult result =
+        Install(L"install-system", kDataDirectory, 0, kRemovedAll + kRegistered, "", nullptr, &copy);
     EXPECT_LT(result.seconds, 5.0);  // the camera services do not exist here: no waiting
     EXPECT_EQ(Calls(), RemoveAllLines() + RegisterLines(1, 0));
     EXPECT_EQ(IcaclsLog(), IcaclsLine(kDataDirectory));
@@ -467,40 +438,28 @@ TEST_F(Installation, InstallsCopiesRegistersAndCleansUp) {
     }
 
     // Again: a newer copy, the registry follows it, the first copy goes.
-    const RunResult second = Run(L"install-all-users");
-    const fs::path secondCopy = ExpectInstalled(second, kDataDirectory, before);
-    EXPECT_EQ(second.exitCode, 0u);
+    Install(L"install-all-users", kDataDirectory, 0, kRemovedAll + kRegistered, "", nullptr, &secondCopy);
     EXPECT_GT(std::stoull(secondCopy.stem().native().substr(14)), std::stoull(copy.stem().native().substr(14)));
     EXPECT_FALSE(fs::exists(copy));
     EXPECT_EQ(Calls(), RemoveAllLines() + RegisterLines(1, 1));
 }
 
-TEST_F(Installation, ProgramDataDecidesTheDataDirectory) {
+TEST_F(Registrar, InstallProgramDataDecidesTheDataDirectory) {
     PutLibrary();
     const fs::path custom = L"C:\\velmora-registrar-tests\\공용 데이터";
     std::error_code ignored;
     fs::remove_all(custom.parent_path(), ignored);
     SetEnvironmentVariableW(L"ProgramData", custom.c_str());
-    const unsigned long long before = SystemTime();
-    RunResult result = Run(L"install-system");
-    EXPECT_EQ(result.exitCode, 0u);
-    ExpectInstalled(result, custom / L"Velmora", before);
+    Install(L"install-system", custom / L"Velmora", 0, kRemovedAll + kRegistered);
     EXPECT_EQ(IcaclsLog(), IcaclsLine(custom / L"Velmora"));
     EXPECT_FALSE(fs::exists(kDataDirectory));
+    fs::remove_all(custom.parent_path(), ignored);
 
     SetEnvironmentVariableW(L"ProgramData", L"");
-    result = Run(L"install-system");
-    EXPECT_EQ(result.exitCode, 0u);
-    ExpectInstalled(result, kDataDirectory, before);
-    // The longest value that reaches a program under Wine (it cuts longer ones to 32766
-    // characters) is used whole; its data directory cannot be created.
-    const std::wstring longest = L"C:\\velmora-registrar-tests\\" + std::wstring(32766 - 27, L'a');
-    SetEnvironmentVariableW(L"ProgramData", longest.c_str());
-    ExpectRun(Run(L"install-system"), 1, "", "Install directory creation failed: " + Utf8(longest) + "\\Velmora\n");
-    fs::remove_all(custom.parent_path(), ignored);
+    Install(L"install-system", kDataDirectory, 0, kRemovedAll + kRegistered);
 }
 
-TEST_F(Installation, FailuresBeforeTheRegistrationChangeNothingElse) {
+TEST_F(Registrar, InstallFailuresBeforeTheRegistrationChangeNothingElse) {
     // Not beside the registrar, in a folder whose name no ANSI code page holds.
     const fs::path own = folder;
     PrepareFolder(own / L"카메라 설치");
@@ -519,13 +478,13 @@ TEST_F(Installation, FailuresBeforeTheRegistrationChangeNothingElse) {
         DeleteFileW((gLoopFolder + L"\\" + copied).c_str());
     }
 
-    // The data directory would lie below a file.
+    // The longest ProgramData that reaches a program under Wine (it cuts longer ones to
+    // 32766 characters) is used whole; its data directory cannot be created.
     PrepareFolder(own);
     PutLibrary();
-    WriteFileBytes(folder / L"occupied", "");
-    SetEnvironmentVariableW(L"ProgramData", (folder / L"occupied").c_str());
-    ExpectRun(Run(L"install-system"), 1, "",
-              "Install directory creation failed: " + Utf8((folder / L"occupied\\Velmora").native()) + "\n");
+    const std::wstring longest = L"C:\\velmora-registrar-tests\\" + std::wstring(32766 - 27, L'a');
+    SetEnvironmentVariableW(L"ProgramData", longest.c_str());
+    ExpectRun(Run(L"install-system"), 1, "", "Install directory creation failed: " + Utf8(longest) + "\\Velmora\n");
     ExpectNothingTouched();
     SetEnvironmentVariableW(L"ProgramData", gProgramData.c_str());
 
@@ -541,14 +500,10 @@ TEST_F(Installation, FailuresBeforeTheRegistrationChangeNothingElse) {
     ExpectNothingTouched();
 }
 
-TEST_F(Installation, FailuresAfterTheCopyKeepIt) {
+TEST_F(Registrar, InstallFailuresAfterTheCopyKeepIt) {
     // Wine never denies HKLM, but a volatile class key refuses a lasting subkey.
     PutLibrary();
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kClassKey, 0, nullptr, REG_OPTION_VOLATILE,
-                              KEY_WRITE | KEY_WOW64_64KEY, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    RegCloseKey(key);
+    CreateClassKey(L"", REG_OPTION_VOLATILE);
     fs::create_directories(kDataDirectory);
     WriteFileBytes(kDataDirectory / L"VelmoraSource_1.dll", "old");
     ExpectRun(Run(L"install-system"), 1, "", "COM InprocServer32 registry key creation failed: 1021\n");
@@ -559,17 +514,12 @@ TEST_F(Installation, FailuresAfterTheCopyKeepIt) {
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, kClassKey);
 
     // The camera registration fails after a complete installation.
-    const unsigned long long before = SystemTime();
-    RunResult result = Run(L"install-system", L"IMFVirtualCamera::Start=0x80070005");
-    fs::path copy = ExpectInstalled(result, kDataDirectory, before);
-    ExpectRun(result, 1, "VelmoraSource.dll installed: " + Utf8(copy.native()) + "\n" + kRemovedAll,
-              Report("0x80070005", "IMFVirtualCamera::Start") + kAccessAdvice + kStartAdvice);
+    Install(L"install-system", kDataDirectory, 1, kRemovedAll,
+            Report("0x80070005", "IMFVirtualCamera::Start") + kAccessAdvice + kStartAdvice,
+            L"IMFVirtualCamera::Start=0x80070005");
     PrepareFolder(folder, gLegacyStandIn);  // Windows 10: no camera to create
     PutLibrary();
-    result = Run(L"install-all-users");
-    copy = ExpectInstalled(result, kDataDirectory, before);
-    ExpectRun(result, 1, "VelmoraSource.dll installed: " + Utf8(copy.native()) + "\n" + kRemovedAll,
-              Report("0x8007007F", "MFCreateVirtualCamera"));
+    Install(L"install-all-users", kDataDirectory, 1, kRemovedAll, Report("0x8007007F", "MFCreateVirtualCamera"));
 }
 
 }  // namespace
@@ -582,10 +532,8 @@ int main(int argc, char** argv) {
     }
     std::wstring* paths[] = {&gRegistrar, &gStandIn, &gLegacyStandIn, &gIcacls, &gLoopFolder};
     for (int i = 0; i < 5; ++i) {
-        *paths[i] = L"Z:";  // Wine's drive for the Linux root
-        for (const char* c = argv[i + 1]; *c; ++c) {
-            *paths[i] += *c == '/' ? L'\\' : static_cast<wchar_t>(*c);
-        }
+        const std::string path = argv[i + 1];
+        *paths[i] = L"Z:" + fs::path(path).make_preferred().native();  // Wine's drive for the Linux root
     }
     wchar_t programData[MAX_PATH + 1] = {};
     GetEnvironmentVariableW(L"ProgramData", programData, MAX_PATH);
