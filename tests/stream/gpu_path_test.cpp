@@ -15,9 +15,8 @@ class GpuPathTest : public StreamTest {
 protected:
     void SetUp() override {
         StreamTest::SetUp();
-        const HRESULT hr = D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, 0, nullptr, 0,
-                                             D3D11_SDK_VERSION, &device, nullptr, nullptr);
-        if (FAILED(hr)) {
+        if (FAILED(D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, 0, nullptr, 0, D3D11_SDK_VERSION,
+                                     &device, nullptr, nullptr))) {
             GTEST_SKIP() << "no Direct3D 11 device: run under xvfb-run";
         }
         SetDecodeMode("gpu direct");
@@ -31,7 +30,7 @@ protected:
         EXPECT_HRESULT_SUCCEEDED(device->CreateTexture2D(&description, nullptr, &texture));
         return texture;
     }
-    // The texture behind a sample's buffer, or null for a memory buffer.
+    // The texture behind a sample's buffer (null for a memory buffer), and its subresource.
     static ComPtr<ID3D11Texture2D> Surface(IMFSample* sample, UINT* subresource = nullptr) {
         ComPtr<IMFMediaBuffer> buffer;
         ComPtr<IMFDXGIBuffer> dxgi;
@@ -57,10 +56,8 @@ TEST_F(GpuPathTest, TextureOfTheRequestedSizeIsHandedOverAsASurface) {
     ComPtr<IMFMediaBuffer> buffer;
     DWORD length = 0;
     LONGLONG duration = 0;
-    sample->GetBufferByIndex(0, &buffer);
-    buffer->GetCurrentLength(&length);
-    sample->GetSampleDuration(&duration);
-    EXPECT_TRUE(length == 345600 && duration == 333333 &&
+    EXPECT_TRUE(SUCCEEDED(sample->GetBufferByIndex(0, &buffer)) && SUCCEEDED(buffer->GetCurrentLength(&length)) &&
+                SUCCEEDED(sample->GetSampleDuration(&duration)) && length == 345600 && duration == 333333 &&
                 MFGetAttributeUINT32(sample.Get(), MFSampleExtension_CleanPoint, 0) == 1);
     // No newer picture: after the 18 ms wait the same texture goes out again; no line at 2.
     EXPECT_EQ(textures.Get(), Surface(RequestOne(s.stream.Get()).Get()).Get());
@@ -78,29 +75,29 @@ TEST_F(GpuPathTest, TextureOfTheRequestedSizeIsHandedOverAsASurface) {
 
 TEST_F(GpuPathTest, EveryOtherCaseGoesThroughMemory) {
     ComPtr<ID3D11Texture2D> texture = Texture(1);
-    ComPtr<ID3D11Texture2D> unusable = Texture(1, DXGI_FORMAT_R32_UINT);  // no video format for it
+    ComPtr<ID3D11Texture2D> unusable = Texture(1, DXGI_FORMAT_R32_UINT);  // no surface buffer for it
     const Bytes picture = TestPicture(640, 360);
-    auto request = [&](const GUID& subtype, std::uint32_t width, std::uint32_t height) {
+    LogWatch log;
+    // The sample's bytes, which must not be a surface.
+    auto memory = [&](const char* mode, const Bytes& published, std::uint32_t age, ID3D11Texture2D* with,
+                      const GUID& subtype, std::uint32_t width, std::uint32_t height) {
+        SetDecodeMode(mode);
         TestStream s = MakeStream(subtype, width, height, 60);
+        Publish(published, 640, 360, age, with);
         ComPtr<IMFSample> sample = RequestOne(s.stream.Get());
-        EXPECT_FALSE(Surface(sample.Get()));
+        EXPECT_FALSE(Surface(sample.Get())) << mode << " " << width;
         return SampleBytes(sample.Get());
     };
-    Publish(picture, 640, 360, 0, texture.Get());  // another size: the same decode's memory picture
-    EXPECT_TRUE(Expected(picture, 640, 360, 1280, 720) == request(MFVideoFormat_NV12, 1280, 720));
-    Publish(picture, 640, 360, 0, texture.Get());  // YUY2
-    EXPECT_TRUE(Expected(picture, 640, 360, 640, 360, true) == request(MFVideoFormat_YUY2, 640, 360));
-    Publish(picture, 640, 360);  // no texture
-    EXPECT_TRUE(picture == request(MFVideoFormat_NV12, 640, 360));
-    Publish({}, 640, 360, 300, texture.Get());  // too old, and no memory picture
-    EXPECT_TRUE(Fallback(0) == request(MFVideoFormat_NV12, 640, 360));
-    SetDecodeMode("gpu");  // without "direct"
-    Publish(picture, 640, 360, 0, texture.Get());
-    EXPECT_TRUE(picture == request(MFVideoFormat_NV12, 640, 360));
-    SetDecodeMode("gpu direct");
-    LogWatch log;
-    Publish(picture, 640, 360, 0, unusable.Get());  // the surface buffer cannot be made
-    EXPECT_TRUE(picture == request(MFVideoFormat_NV12, 640, 360));
+    // Another size or YUY2: the same decode's memory picture.
+    EXPECT_TRUE(Expected(picture, 640, 360, 1280, 720) ==
+                memory("gpu direct", picture, 0, texture.Get(), MFVideoFormat_NV12, 1280, 720));
+    EXPECT_TRUE(Expected(picture, 640, 360, 640, 360, true) ==
+                memory("gpu direct", picture, 0, texture.Get(), MFVideoFormat_YUY2, 640, 360));
+    EXPECT_TRUE(picture == memory("gpu direct", picture, 0, nullptr, MFVideoFormat_NV12, 640, 360));
+    EXPECT_TRUE(picture == memory("gpu", picture, 0, texture.Get(), MFVideoFormat_NV12, 640, 360));
+    EXPECT_TRUE(Fallback(640, 360) == memory("gpu direct", {}, 300, texture.Get(), MFVideoFormat_NV12, 640, 360));
+    EXPECT_TRUE(log.Lines("DXGI").empty());
+    EXPECT_TRUE(picture == memory("gpu direct", picture, 0, unusable.Get(), MFVideoFormat_NV12, 640, 360));
     EXPECT_EQ(std::vector<std::string>{"MFCreateDXGISurfaceBuffer failed; falling back to CPU sample."},
               log.Lines("DXGI"));
 }

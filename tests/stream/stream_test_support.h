@@ -1,5 +1,5 @@
-// Shared pieces of the camera-stream tests: Media Foundation, real media types and stream
-// descriptors, started streams, events, pictures in the process's receiver, the data files.
+// Shared pieces of the camera-stream tests: streams over real media types, their events and
+// samples, pictures in the process's receiver, the log and the decode-mode setting.
 #pragma once
 
 #include <windows.h>
@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -20,8 +22,7 @@ namespace streamtest {
 
 using Microsoft::WRL::ComPtr;
 using Bytes = std::vector<std::uint8_t>;
-
-inline constexpr wchar_t kLogPath[] = L"C:\\ProgramData\\Velmora\\source.log";
+inline const std::filesystem::path kDataFolder(L"C:\\ProgramData\\Velmora");
 
 struct TestStream {
     ComPtr<IMFStreamDescriptor> descriptor;
@@ -29,12 +30,13 @@ struct TestStream {
     VelmoraMediaStream* operator->() const { return stream.Get(); }
 };
 
-// A stream as the source makes one (descriptor over a real media type, then the event
-// queue), started unless told otherwise. fps 0: the descriptor has no current type.
+// A stream as the source makes one, started unless told otherwise. fps 0: no current type.
 inline TestStream MakeStream(const GUID& subtype, std::uint32_t width, std::uint32_t height, std::uint32_t fps,
                              const wchar_t* name = L"Preview", bool start = true) {
     TestStream made;
     ComPtr<IMFMediaType> type;
+    ComPtr<IMFMediaTypeHandler> handler;
+    ComPtr<IMFMediaEvent> started;
     MFCreateMediaType(&type);
     type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
     type->SetGUID(MF_MT_SUBTYPE, subtype);
@@ -42,49 +44,36 @@ inline TestStream MakeStream(const GUID& subtype, std::uint32_t width, std::uint
     type->SetUINT64(MF_MT_FRAME_RATE, (static_cast<UINT64>(fps) << 32) | 1);
     IMFMediaType* types[] = {type.Get()};
     EXPECT_HRESULT_SUCCEEDED(MFCreateStreamDescriptor(0, 1, types, &made.descriptor));
-    ComPtr<IMFMediaTypeHandler> handler;
-    ComPtr<IMFMediaEvent> event;
     made.descriptor->GetMediaTypeHandler(&handler);
-    if (fps != 0) {
-        EXPECT_HRESULT_SUCCEEDED(handler->SetCurrentMediaType(type.Get()));
-    }
+    EXPECT_HRESULT_SUCCEEDED(fps == 0 ? S_OK : handler->SetCurrentMediaType(type.Get()));
     *made.stream.GetAddressOf() = new VelmoraMediaStream(nullptr, made.descriptor.Get(), name);
     EXPECT_HRESULT_SUCCEEDED(made->CreateEventQueue());
-    if (start) {
-        EXPECT_EQ(S_OK, made->Start());
-        made->GetEvent(MF_EVENT_FLAG_NO_WAIT, &event);  // MEStreamStarted
-    }
+    EXPECT_TRUE(!start || (made->Start() == S_OK && made->GetEvent(MF_EVENT_FLAG_NO_WAIT, &started) == S_OK));
     return made;
 }
 
-// Events waiting in the queue, in order, and the samples of the MEMediaSample ones.
-struct Events {
+// The events waiting in the queue, in order, and the samples among them.
+inline std::vector<MediaEventType> Drain(IMFMediaEventGenerator* generator,
+                                         std::vector<ComPtr<IMFSample>>* samples = nullptr) {
     std::vector<MediaEventType> types;
-    std::vector<ComPtr<IMFSample>> samples;
-};
-inline Events Drain(IMFMediaEventGenerator* generator) {
-    Events drained;
     ComPtr<IMFMediaEvent> event;
     while (SUCCEEDED(generator->GetEvent(MF_EVENT_FLAG_NO_WAIT, &event))) {
-        drained.types.emplace_back(MEUnknown);
-        event->GetType(&drained.types.back());
-        PROPVARIANT value;
-        PropVariantInit(&value);
-        if (SUCCEEDED(event->GetValue(&value)) && value.vt == VT_UNKNOWN) {
-            drained.samples.emplace_back();
-            value.punkVal->QueryInterface(IID_PPV_ARGS(&drained.samples.back()));
+        PROPVARIANT value{};
+        event->GetType(&types.emplace_back());
+        if (SUCCEEDED(event->GetValue(&value)) && value.vt == VT_UNKNOWN && samples) {
+            value.punkVal->QueryInterface(IID_PPV_ARGS(&samples->emplace_back()));
         }
         PropVariantClear(&value);
     }
-    return drained;
+    return types;
 }
 
-// One request's sample.
 inline ComPtr<IMFSample> RequestOne(VelmoraMediaStream* stream, IUnknown* token = nullptr) {
+    std::vector<ComPtr<IMFSample>> samples;
     EXPECT_EQ(S_OK, stream->RequestSample(token));
-    Events events = Drain(stream);
-    EXPECT_EQ(1u, events.samples.size());
-    return events.samples.empty() ? nullptr : events.samples[0];
+    Drain(stream, &samples);
+    EXPECT_EQ(1u, samples.size());
+    return samples.empty() ? nullptr : samples[0];
 }
 
 inline Bytes SampleBytes(IMFSample* sample) {
@@ -98,15 +87,16 @@ inline Bytes SampleBytes(IMFSample* sample) {
     buffer->Unlock();
     return bytes;
 }
+inline Bytes RequestBytes(const TestStream& s) { return SampleBytes(RequestOne(s.stream.Get()).Get()); }
 
 // Publishes into the process's receiver as its thread does (an empty picture leaves the
 // store as a missing sender does: every take waits 18 ms and fails).
 inline void Publish(Bytes bytes, std::uint32_t width, std::uint32_t height, std::uint32_t age = 0,
                     ID3D11Texture2D* texture = nullptr, std::uint32_t subresource = 0) {
     DecodedPicture picture;
+    picture.width = bytes.empty() ? 0 : width;
+    picture.height = bytes.empty() ? 0 : height;
     picture.bytes = std::move(bytes);
-    picture.width = picture.bytes.empty() ? 0 : width;
-    picture.height = picture.bytes.empty() ? 0 : height;
     picture.texture = texture;
     picture.textureSubresource = subresource;
     picture.textureWidth = texture ? width : 0;
@@ -118,16 +108,8 @@ inline void Publish(Bytes bytes, std::uint32_t width, std::uint32_t height, std:
 // A recognisable NV12 picture.
 inline Bytes TestPicture(std::uint32_t width, std::uint32_t height) {
     Bytes bytes(static_cast<std::size_t>(width) * height * 3 / 2);
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        bytes[i] = static_cast<std::uint8_t>(i % width + 3 * (i / width));
-    }
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i % width + 3 * (i / width));
     return bytes;
-}
-
-inline Bytes Fallback(std::uint64_t counter) {
-    Bytes pattern(kFallbackPatternBytes);
-    FillFallbackPattern(pattern.data(), counter);
-    return pattern;
 }
 
 // What the routines make of an NV12 source at the requested size and format.
@@ -138,67 +120,51 @@ inline Bytes Expected(const Bytes& source, std::uint32_t sourceWidth, std::uint3
         ScaleNv12Letterboxed(source.data(), sourceWidth, sourceHeight,
                              CropHeight(sourceWidth, sourceHeight, width, height), nv12.data(), width, height);
     }
-    if (!yuy2) {
-        return nv12;
-    }
-    Bytes packed(static_cast<std::size_t>(width) * height * 2);
-    ConvertNv12ToYuy2(nv12.data(), packed.data(), width, height);
-    return packed;
+    Bytes packed(yuy2 ? static_cast<std::size_t>(width) * height * 2 : 0);
+    if (yuy2) ConvertNv12ToYuy2(nv12.data(), packed.data(), width, height);
+    return yuy2 ? packed : nv12;
 }
-
-inline std::string ReadFileBytes(const wchar_t* path) {
-    std::string bytes;
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    char chunk[65536];
-    DWORD got = 0;
-    while (file != INVALID_HANDLE_VALUE && ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) {
-        bytes.append(chunk, got);
-    }
-    if (file != INVALID_HANDLE_VALUE) {
-        CloseHandle(file);
-    }
-    return bytes;
+// The same of the animated test picture's frame `counter`.
+inline Bytes Fallback(std::uint32_t width, std::uint32_t height, bool yuy2 = false, std::uint64_t counter = 0) {
+    Bytes pattern(kFallbackPatternBytes);
+    FillFallbackPattern(pattern.data(), counter);
+    return Expected(pattern, 640, 360, width, height, yuy2);
 }
 
 // The decode-mode setting's first line ("" removes the file).
 inline void SetDecodeMode(const std::string& line) {
-    const wchar_t* path = L"C:\\ProgramData\\Velmora\\decode_mode.txt";
-    DeleteFileW(path);
-    CreateDirectoryW(L"C:\\ProgramData\\Velmora", nullptr);
-    HANDLE file = line.empty() ? INVALID_HANDLE_VALUE : CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    DWORD written = 0;
-    if (file != INVALID_HANDLE_VALUE) {
-        WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-        CloseHandle(file);
-    }
+    std::filesystem::remove(kDataFolder / "decode_mode.txt");
+    std::filesystem::create_directories(kDataFolder);
+    if (!line.empty()) std::ofstream(kDataFolder / "decode_mode.txt", std::ios::binary) << line;
 }
 
-// Log messages written since construction that contain `part` (time stamps cut off).
+// Log messages written since construction that contain `part`, without their time stamps
+// ("YYYY-MM-DD hh:mm:ss ").
 class LogWatch {
 public:
-    LogWatch() : start(ReadFileBytes(kLogPath).size()) {}
+    LogWatch() : start(Read().size()) {}
     std::vector<std::string> Lines(const std::string& part) const {
-        const std::string all = ReadFileBytes(kLogPath);
+        const std::string all = Read();
         std::vector<std::string> lines;
         std::size_t at = std::max<std::size_t>(start, all.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0);
         for (std::size_t end; at < all.size(); at = end + 2) {
             end = std::min(all.find("\r\n", at), all.size());
-            // The message follows "YYYY-MM-DD hh:mm:ss ".
             const std::string message = at + 20 <= end ? all.substr(at + 20, end - at - 20) : std::string();
-            if (message.find(part) != std::string::npos) {
-                lines.push_back(message);
-            }
+            if (message.find(part) != std::string::npos) lines.push_back(message);
         }
         return lines;
     }
 
 private:
+    static std::string Read() {
+        std::ifstream file(kDataFolder / "source.log", std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(file), {});
+    }
     std::size_t start;
 };
 
 // Every stream test: Media Foundation up, no decode-mode file, and the receiver thread kept
-// from starting (EnsureStarted returns at once), so that no sender listening on this
-// machine can put pictures into the store.
+// from starting, so that no sender listening on this machine can put pictures into the store.
 class StreamTest : public ::testing::Test {
 protected:
     void SetUp() override {
