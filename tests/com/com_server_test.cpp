@@ -158,7 +158,8 @@ void ExpectExactlyTheThreeValues() {
 }
 
 DWORD RunAndWait(std::wstring commandLine) {
-    STARTUPINFOW startup{sizeof startup};
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
     DWORD exitCode = 0xFFFFFFFF;
     if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, ProgramFolder().c_str(),
