@@ -15,16 +15,9 @@ std::map<std::string, std::uint32_t, std::less<>> callCounts;
 // The variable's current value; empty when it is unset (or empty).
 std::wstring Environment(const wchar_t* name)
 {
-    DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
-    if (size == 0) {
-        return {};
-    }
-    std::wstring value(size, L'\0');
-    DWORD length = GetEnvironmentVariableW(name, value.data(), size);
-    if (length == 0 || length >= size) {
-        return {};
-    }
-    value.resize(length);
+    std::wstring value(GetEnvironmentVariableW(name, nullptr, 0), L'\0');
+    DWORD length = value.empty() ? 0 : GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
+    value.resize(length < value.size() ? length : 0);
     return value;
 }
 
@@ -38,6 +31,15 @@ std::string Utf8(const wchar_t* text)
     std::string result(static_cast<std::size_t>(size), '\0');
     WideCharToMultiByte(CP_UTF8, 0, text, length, result.data(), size, nullptr, nullptr);
     return result;
+}
+
+// snprintf into a string; every format here fits 40 characters.
+template <typename... Args>
+std::string Printed(const char* format, Args... args)
+{
+    char text[40];
+    std::snprintf(text, sizeof text, format, args...);
+    return text;
 }
 
 // Keeps one call on one line and the TAB free for separating fields.
@@ -59,13 +61,9 @@ std::string Escape(std::string_view value)
 
 std::string_view Trim(std::string_view text)
 {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
-        text.remove_suffix(1);
-    }
-    return text;
+    std::size_t first = text.find_first_not_of(" \t");
+    return first == std::string_view::npos ? std::string_view()
+                                           : text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
 bool ParseNumber(std::string_view text, int base, unsigned long long* value)
@@ -107,10 +105,8 @@ bool FindInjection(const std::string& name, std::uint32_t callNumber, HRESULT* c
             target = target.substr(0, hash);
         }
         unsigned long long value = 0;
-        if (!ParseNumber(Trim(item.substr(equals + 1)), 0, &value) || value > 0xFFFFFFFFull) {
-            continue;
-        }
-        if (target != name || (nth != 0 && nth != callNumber)) {
+        if (!ParseNumber(Trim(item.substr(equals + 1)), 0, &value) || value > 0xFFFFFFFFull || target != name ||
+            (nth != 0 && nth != callNumber)) {
             continue;
         }
         *code = static_cast<HRESULT>(static_cast<std::uint32_t>(value));
@@ -168,11 +164,9 @@ void AppendLine(const std::string& line)
 
 std::string FormatGuid(const GUID& value)
 {
-    char text[40];
-    std::snprintf(text, sizeof text, "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                  static_cast<unsigned long>(value.Data1), value.Data2, value.Data3, value.Data4[0], value.Data4[1],
-                  value.Data4[2], value.Data4[3], value.Data4[4], value.Data4[5], value.Data4[6], value.Data4[7]);
-    return text;
+    return Printed("{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", static_cast<unsigned long>(value.Data1),
+                   value.Data2, value.Data3, value.Data4[0], value.Data4[1], value.Data4[2], value.Data4[3],
+                   value.Data4[4], value.Data4[5], value.Data4[6], value.Data4[7]);
 }
 
 void ResetCallCounts() noexcept
@@ -181,10 +175,14 @@ void ResetCallCounts() noexcept
     callCounts.clear();
 }
 
-CallRecord::CallRecord(const char* callName) noexcept
+CallRecord::CallRecord(const char* callName, const char* method) noexcept
 {
     try {
         name = callName;
+        if (method != nullptr) {
+            name += "::";
+            name += method;
+        }
         line = name;
         std::lock_guard<std::mutex> lock(countMutex);
         callNumber = ++callCounts[name];
@@ -193,9 +191,12 @@ CallRecord::CallRecord(const char* callName) noexcept
     }
 }
 
-void CallRecord::Field(const char* key, const std::string& value) noexcept
+// Appends TAB key=value with the value that format() gives; a failure drops the line.
+template <typename Format>
+CallRecord& CallRecord::Add(const char* key, Format&& format) noexcept
 {
     try {
+        std::string value = format();
         line += '\t';
         line += key;
         line += '=';
@@ -203,116 +204,69 @@ void CallRecord::Field(const char* key, const std::string& value) noexcept
     } catch (...) {
         broken = true;
     }
+    return *this;
 }
 
 CallRecord& CallRecord::Text(const char* key, const char* utf8) noexcept
 {
-    try {
-        Field(key, utf8 ? std::string(utf8) : std::string("null"));
-    } catch (...) {
-        broken = true;
-    }
-    return *this;
+    return Add(key, [&] { return std::string(utf8 ? utf8 : "null"); });
 }
 
 CallRecord& CallRecord::Text(const char* key, const wchar_t* text) noexcept
 {
-    try {
-        Field(key, text ? Utf8(text) : std::string("null"));
-    } catch (...) {
-        broken = true;
-    }
-    return *this;
+    return Add(key, [&] { return text ? Utf8(text) : std::string("null"); });
 }
 
 CallRecord& CallRecord::Unsigned(const char* key, std::uint64_t value) noexcept
 {
-    char text[24];
-    std::snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(value));
-    try {
-        Field(key, text);
-    } catch (...) {
-        broken = true;
-    }
-    return *this;
+    return Add(key, [&] { return Printed("%llu", static_cast<unsigned long long>(value)); });
 }
 
 CallRecord& CallRecord::Signed(const char* key, std::int64_t value) noexcept
 {
-    char text[24];
-    std::snprintf(text, sizeof text, "%lld", static_cast<long long>(value));
-    try {
-        Field(key, text);
-    } catch (...) {
-        broken = true;
-    }
-    return *this;
+    return Add(key, [&] { return Printed("%lld", static_cast<long long>(value)); });
 }
 
 CallRecord& CallRecord::Double(const char* key, double value) noexcept
 {
-    char text[40];
-    std::snprintf(text, sizeof text, "%.17g", value);
-    try {
-        Field(key, text);
-    } catch (...) {
-        broken = true;
-    }
-    return *this;
+    return Add(key, [&] { return Printed("%.17g", value); });
 }
 
 CallRecord& CallRecord::Guid(const char* key, const GUID* value) noexcept
 {
-    try {
-        Field(key, value ? FormatGuid(*value) : std::string("null"));
-    } catch (...) {
-        broken = true;
-    }
-    return *this;
+    return Add(key, [&] { return value ? FormatGuid(*value) : std::string("null"); });
 }
 
 CallRecord& CallRecord::Pointer(const char* key, const void* value) noexcept
 {
-    try {
-        Field(key, value ? "nonnull" : "null");
-    } catch (...) {
-        broken = true;
-    }
-    return *this;
+    return Add(key, [&] { return std::string(value ? "nonnull" : "null"); });
 }
 
 CallRecord& CallRecord::Bytes(const char* key, const void* data, std::size_t size) noexcept
 {
-    try {
+    return Add(key, [&] {
         if (data == nullptr) {
-            Field(key, "null");
-            return *this;
+            return std::string("null");
         }
         static const char digits[] = "0123456789abcdef";
         std::string hex;
         hex.reserve(size * 2);
-        auto bytes = static_cast<const unsigned char*>(data);
-        for (std::size_t i = 0; i < size; ++i) {
-            hex += digits[bytes[i] >> 4];
-            hex += digits[bytes[i] & 0x0F];
+        for (auto bytes = static_cast<const unsigned char*>(data); size > 0; --size, ++bytes) {
+            hex += digits[*bytes >> 4];
+            hex += digits[*bytes & 0x0F];
         }
-        Field(key, hex);
-    } catch (...) {
-        broken = true;
-    }
-    return *this;
+        return hex;
+    });
 }
 
 HRESULT CallRecord::Injected() const noexcept
 {
+    HRESULT code = S_OK;
     try {
-        HRESULT code = S_OK;
-        if (FindInjection(name, callNumber, &code) && FAILED(code)) {
-            return code;
-        }
+        FindInjection(name, callNumber, &code);
     } catch (...) {
     }
-    return S_OK;
+    return FAILED(code) ? code : S_OK;
 }
 
 HRESULT CallRecord::Finish(HRESULT hr) noexcept
@@ -327,9 +281,7 @@ HRESULT CallRecord::Finish(HRESULT hr) noexcept
             hr = code;
         }
         if (hr != S_OK) {
-            char text[16];
-            std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(static_cast<std::uint32_t>(hr)));
-            Field("result", text);
+            Add("result", [&] { return Printed("0x%08lX", static_cast<unsigned long>(static_cast<std::uint32_t>(hr))); });
         }
     } catch (...) {
         broken = true;

@@ -8,7 +8,9 @@
 #pragma once
 
 #include <windows.h>
+#include <unknwn.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -16,8 +18,9 @@ namespace standin {
 
 class CallRecord {
 public:
-    // Counts the call (per name, per process) for "Name#N=" failure items.
-    explicit CallRecord(const char* name) noexcept;
+    // Counts the call (per name, per process) for "Name#N=" failure items. With a method,
+    // the name is "<name>::<method>".
+    explicit CallRecord(const char* name, const char* method = nullptr) noexcept;
     CallRecord(const CallRecord&) = delete;
     CallRecord& operator=(const CallRecord&) = delete;
 
@@ -39,13 +42,88 @@ public:
     void Finish() noexcept;
 
 private:
-    void Field(const char* key, const std::string& value) noexcept;
+    template <typename Format>
+    CallRecord& Add(const char* key, Format&& format) noexcept;
 
     std::string name;
     std::string line;
     std::uint32_t callNumber = 0;
     bool broken = false;  // a field could not be formatted: the line is dropped
     bool finished = false;
+};
+
+// Runs the call's work unless a failure was injected; records the outcome.
+template <typename Work>
+HRESULT Perform(CallRecord& call, Work&& work) noexcept
+{
+    if (HRESULT hr = call.Injected(); FAILED(hr)) {
+        return call.Finish(hr);
+    }
+    return call.Finish(work());
+}
+
+// One recorded method of a class with kName: Fields adds the recorded arguments, the rest is the work (skipped
+// when a failure is injected).
+#define STANDIN_METHOD(Method, Parameters, Fields, ...)                  \
+    HRESULT STDMETHODCALLTYPE Method Parameters override                 \
+    {                                                                    \
+        ::standin::CallRecord call(kName, #Method);                      \
+        (void)call Fields;                                               \
+        return ::standin::Perform(call, [&]() -> HRESULT { __VA_ARGS__ }); \
+    }
+
+// Recorded IUnknown of a stand-in object. Self names its log prefix in kName and is deleted
+// at the last Release; QueryInterface answers IUnknown, Main, Parent (a base of Main) and
+// the further Faces.
+template <typename Self, typename Main, typename Parent, typename... Faces>
+class Recorded : public Main, public Faces... {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override
+    {
+        CallRecord call(Self::kName, "QueryInterface");
+        call.Guid("iid", &iid);
+        return Perform(call, [&]() -> HRESULT {
+            if (object == nullptr) {
+                return E_POINTER;
+            }
+            *object = nullptr;
+            if (iid == __uuidof(IUnknown) || iid == __uuidof(Main) || iid == __uuidof(Parent)) {
+                *object = static_cast<Main*>(this);
+            } else if (!((iid == __uuidof(Faces) && (*object = static_cast<Faces*>(this))) || ...)) {
+                return E_NOINTERFACE;
+            }
+            refCount.fetch_add(1);
+            return S_OK;
+        });
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override
+    {
+        ULONG count = refCount.fetch_add(1) + 1;
+        CallRecord(Self::kName, "AddRef").Unsigned("count", count).Finish();
+        return count;
+    }
+    ULONG STDMETHODCALLTYPE Release() override
+    {
+        ULONG count = refCount.fetch_sub(1) - 1;
+        CallRecord(Self::kName, "Release").Unsigned("count", count).Finish();
+        if (count == 0) {
+            delete static_cast<Self*>(this);
+        }
+        return count;
+    }
+
+    // References for the stand-in's own bookkeeping: not recorded, so the log shows only
+    // the calls that the caller made.
+    void SilentAddRef() { refCount.fetch_add(1); }
+    void SilentRelease()
+    {
+        if (refCount.fetch_sub(1) == 1) {
+            delete static_cast<Self*>(this);
+        }
+    }
+
+private:
+    std::atomic<ULONG> refCount{1};
 };
 
 // Upper-case registry form with braces: {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}.

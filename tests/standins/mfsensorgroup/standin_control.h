@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -20,62 +21,34 @@ struct CallLine {
     std::string name;
     std::vector<std::pair<std::string, std::string>> fields;
 
-    bool Has(const std::string& key) const
-    {
-        for (const auto& field : fields) {
-            if (field.first == key) {
-                return true;
-            }
-        }
-        return false;
-    }
     // The field's value, or "<missing>" when the line has no such field.
     std::string Field(const std::string& key) const
     {
-        for (const auto& field : fields) {
-            if (field.first == key) {
-                return field.second;
-            }
-        }
-        return "<missing>";
+        auto found = std::find_if(fields.begin(), fields.end(), [&](const auto& field) { return field.first == key; });
+        return found != fields.end() ? found->second : "<missing>";
     }
 };
 
-inline std::string Unescape(const std::string& value)
-{
-    std::string result;
-    for (std::size_t i = 0; i < value.size(); ++i) {
-        if (value[i] == '\\' && i + 1 < value.size()) {
-            char next = value[++i];
-            result += next == 't' ? '\t' : next == 'n' ? '\n' : next == 'r' ? '\r' : next;
-        } else {
-            result += value[i];
-        }
-    }
-    return result;
-}
-
 inline CallLine ParseCallLine(const std::string& raw)
 {
-    CallLine line;
-    line.raw = raw;
-    std::size_t start = 0;
-    bool first = true;
-    while (start <= raw.size()) {
-        std::size_t tab = raw.find('\t', start);
-        std::string part = raw.substr(start, tab == std::string::npos ? std::string::npos : tab - start);
-        if (first) {
-            line.name = part;
-            first = false;
-        } else {
-            std::size_t equals = part.find('=');
-            line.fields.emplace_back(part.substr(0, equals),
-                                     equals == std::string::npos ? std::string() : Unescape(part.substr(equals + 1)));
+    CallLine line{raw, {}, {}};
+    std::size_t tab = raw.find('\t');
+    line.name = raw.substr(0, tab);
+    while (tab != std::string::npos) {
+        std::size_t next = raw.find('\t', tab + 1);
+        std::string part = raw.substr(tab + 1, next == std::string::npos ? std::string::npos : next - tab - 1);
+        std::size_t equals = part.find('=');
+        std::string value;  // unescaped
+        for (std::size_t i = equals == std::string::npos ? part.size() : equals + 1; i < part.size(); ++i) {
+            char c = part[i];
+            if (c == '\\' && i + 1 < part.size()) {
+                c = part[++i];
+                c = c == 't' ? '\t' : c == 'n' ? '\n' : c == 'r' ? '\r' : c;
+            }
+            value += c;
         }
-        if (tab == std::string::npos) {
-            break;
-        }
-        start = tab + 1;
+        line.fields.emplace_back(part.substr(0, equals), value);
+        tab = next;
     }
     return line;
 }
@@ -98,19 +71,14 @@ inline std::string ReadFileBytes(const std::wstring& path)
     return bytes;
 }
 
+// Every line of the log; a torn last line (no line end) shows as such.
 inline std::vector<CallLine> ReadCallLog(const std::wstring& path)
 {
     std::vector<CallLine> lines;
     std::string bytes = ReadFileBytes(path);
-    std::size_t start = 0;
-    while (start < bytes.size()) {
-        std::size_t end = bytes.find('\n', start);
-        if (end == std::string::npos) {
-            lines.push_back(ParseCallLine(bytes.substr(start)));  // a torn last line shows as such
-            break;
-        }
+    for (std::size_t start = 0, end = 0; start < bytes.size(); start = end + 1) {
+        end = std::min(bytes.find('\n', start), bytes.size());
         lines.push_back(ParseCallLine(bytes.substr(start, end - start)));
-        start = end + 1;
     }
     return lines;
 }
@@ -151,12 +119,6 @@ public:
     const std::wstring& Path() const { return path; }
     std::vector<CallLine> Lines() const { return ReadCallLog(path); }
     std::string Bytes() const { return ReadFileBytes(path); }
-    // Name of the last recorded call, or "" when nothing was recorded.
-    std::string LastName() const
-    {
-        auto lines = Lines();
-        return lines.empty() ? std::string() : lines.back().name;
-    }
     void Clear() const { DeleteFileW(path.c_str()); }
 
 private:
@@ -173,23 +135,15 @@ private:
     ScopedEnvironmentVariable variable;
 };
 
-// Folder of the running program, without a trailing backslash.
-inline std::wstring ProgramDirectory()
-{
-    wchar_t path[MAX_PATH + 1] = {};
-    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring result(path, length);
-    std::size_t slash = result.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? std::wstring(L".") : result.substr(0, slash);
-}
-
 // The Windows 10 build: <tree>\standins\legacy\mfsensorgroup.dll beside <tree>\bin.
 inline std::wstring LegacyStandInPath()
 {
-    std::wstring bin = ProgramDirectory();
-    std::size_t slash = bin.find_last_of(L"\\/");
-    std::wstring tree = slash == std::wstring::npos ? std::wstring(L"..") : bin.substr(0, slash);
-    return tree + L"\\standins\\legacy\\mfsensorgroup.dll";
+    wchar_t path[MAX_PATH + 1] = {};
+    std::wstring program(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
+    std::size_t slash = program.find_last_of(L"\\/");
+    std::wstring bin = slash == std::wstring::npos ? std::wstring(L".") : program.substr(0, slash);
+    slash = bin.find_last_of(L"\\/");
+    return (slash == std::wstring::npos ? std::wstring(L"..") : bin.substr(0, slash)) + L"\\standins\\legacy\\mfsensorgroup.dll";
 }
 
 // The stand-in's exports, resolved at run time from a loaded module.

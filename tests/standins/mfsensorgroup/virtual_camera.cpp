@@ -7,8 +7,8 @@
 #include <mferror.h>
 
 #include <atomic>
-#include <cstdio>
 #include <new>
+#include <string>
 
 #include <wrl/client.h>
 
@@ -17,84 +17,35 @@
 
 using Microsoft::WRL::ComPtr;
 using standin::CallRecord;
+using standin::Perform;
 
 namespace {
 
-// Runs the call's work unless a failure was injected; records the outcome.
-template <typename Work>
-HRESULT Perform(CallRecord& call, Work&& work) noexcept
-{
-    if (HRESULT hr = call.Injected(); FAILED(hr)) {
-        return call.Finish(hr);
-    }
-    return call.Finish(work());
-}
+// Forwards one IMFAttributes method to the store.
+#define STANDIN_FORWARD(Method, Parameters, Arguments, Fields) \
+    STANDIN_METHOD(Method, Parameters, Fields, return attributes->Method Arguments;)
+#define STANDIN_FORWARD_KEYED(Method, Parameters, Arguments) \
+    STANDIN_FORWARD(Method, Parameters, Arguments, .Guid("key", &key))
 
-class CameraSyncObject final : public IMFCameraSyncObject {
+class CameraSyncObject final : public standin::Recorded<CameraSyncObject, IMFCameraSyncObject, IUnknown> {
 public:
+    static constexpr const char* kName = "IMFCameraSyncObject";
     explicit CameraSyncObject(HANDLE ownedHandle) : handle(ownedHandle) {}
+    ~CameraSyncObject() { CloseHandle(handle); }
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override
-    {
-        CallRecord call("IMFCameraSyncObject::QueryInterface");
-        call.Guid("iid", &iid);
-        return Perform(call, [&]() -> HRESULT {
-            if (object == nullptr) {
-                return E_POINTER;
-            }
-            *object = nullptr;
-            if (iid != __uuidof(IUnknown) && iid != __uuidof(IMFCameraSyncObject)) {
-                return E_NOINTERFACE;
-            }
-            *object = static_cast<IMFCameraSyncObject*>(this);
-            refCount.fetch_add(1);
-            return S_OK;
-        });
-    }
-
-    ULONG STDMETHODCALLTYPE AddRef() override
-    {
-        ULONG count = refCount.fetch_add(1) + 1;
-        CallRecord("IMFCameraSyncObject::AddRef").Unsigned("count", count).Finish();
-        return count;
-    }
-
-    ULONG STDMETHODCALLTYPE Release() override
-    {
-        ULONG count = refCount.fetch_sub(1) - 1;
-        CallRecord("IMFCameraSyncObject::Release").Unsigned("count", count).Finish();
-        if (count == 0) {
-            delete this;
-        }
-        return count;
-    }
-
-    HRESULT STDMETHODCALLTYPE WaitOnSignal(DWORD timeOutInMs) override
-    {
-        CallRecord call("IMFCameraSyncObject::WaitOnSignal");
-        call.Unsigned("timeout", timeOutInMs);
-        return Perform(call, [&]() -> HRESULT {
-            if (shutDown.load()) {
-                return MF_E_SHUTDOWN;
-            }
-            switch (WaitForSingleObject(handle, timeOutInMs)) {
-            case WAIT_OBJECT_0: return S_OK;
-            case WAIT_TIMEOUT: return HRESULT_FROM_WIN32(WAIT_TIMEOUT);
-            default: return HRESULT_FROM_WIN32(GetLastError());
-            }
-        });
-    }
+    STANDIN_METHOD(WaitOnSignal, (DWORD timeout), .Unsigned("timeout", timeout),
+                   if (shutDown.load()) return MF_E_SHUTDOWN;
+                   DWORD wait = WaitForSingleObject(handle, timeout);
+                   return wait == WAIT_OBJECT_0 ? S_OK
+                                                : HRESULT_FROM_WIN32(wait == WAIT_TIMEOUT ? WAIT_TIMEOUT : GetLastError());)
 
     void STDMETHODCALLTYPE Shutdown() override
     {
-        CallRecord("IMFCameraSyncObject::Shutdown").Finish();
+        CallRecord(kName, "Shutdown").Finish();
         shutDown.store(true);
     }
 
 private:
-    ~CameraSyncObject() { CloseHandle(handle); }
-
-    std::atomic<ULONG> refCount{1};
     std::atomic<bool> shutDown{false};
     HANDLE handle;  // a duplicate owned by this object
 };
@@ -123,344 +74,106 @@ HRESULT CreateSyncObject(HANDLE handle, IMFCameraSyncObject** result)
     return S_OK;
 }
 
-class VirtualCamera final : public IMFVirtualCamera {
+class VirtualCamera final : public standin::Recorded<VirtualCamera, IMFVirtualCamera, IMFAttributes> {
 public:
+    static constexpr const char* kName = "IMFVirtualCamera";
     explicit VirtualCamera(ComPtr<IMFAttributes> store) : attributes(std::move(store)) {}
 
-    // IUnknown (slots 0-2)
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override
-    {
-        CallRecord call("IMFVirtualCamera::QueryInterface");
-        call.Guid("iid", &iid);
-        return Perform(call, [&]() -> HRESULT {
-            if (object == nullptr) {
-                return E_POINTER;
-            }
-            *object = nullptr;
-            if (iid != __uuidof(IUnknown) && iid != __uuidof(IMFAttributes) && iid != __uuidof(IMFVirtualCamera)) {
-                return E_NOINTERFACE;
-            }
-            *object = static_cast<IMFVirtualCamera*>(this);
-            refCount.fetch_add(1);
-            return S_OK;
-        });
-    }
-
-    ULONG STDMETHODCALLTYPE AddRef() override
-    {
-        ULONG count = refCount.fetch_add(1) + 1;
-        CallRecord("IMFVirtualCamera::AddRef").Unsigned("count", count).Finish();
-        return count;
-    }
-
-    ULONG STDMETHODCALLTYPE Release() override
-    {
-        ULONG count = refCount.fetch_sub(1) - 1;
-        CallRecord("IMFVirtualCamera::Release").Unsigned("count", count).Finish();
-        if (count == 0) {
-            delete this;
-        }
-        return count;
-    }
-
-    // IMFAttributes (slots 3-32), forwarded to the store
-    HRESULT STDMETHODCALLTYPE GetItem(REFGUID key, PROPVARIANT* value) override
-    {
-        CallRecord call("IMFVirtualCamera::GetItem");
-        call.Guid("key", &key);
-        return Perform(call, [&] { return attributes->GetItem(key, value); });
-    }
-    HRESULT STDMETHODCALLTYPE GetItemType(REFGUID key, MF_ATTRIBUTE_TYPE* type) override
-    {
-        CallRecord call("IMFVirtualCamera::GetItemType");
-        call.Guid("key", &key);
-        return Perform(call, [&] { return attributes->GetItemType(key, type); });
-    }
-    HRESULT STDMETHODCALLTYPE CompareItem(REFGUID key, REFPROPVARIANT value, BOOL* result) override
-    {
-        CallRecord call("IMFVirtualCamera::CompareItem");
-        call.Guid("key", &key);
-        return Perform(call, [&] { return attributes->CompareItem(key, value, result); });
-    }
-    HRESULT STDMETHODCALLTYPE Compare(IMFAttributes* theirs, MF_ATTRIBUTES_MATCH_TYPE matchType,
-                                      BOOL* result) override
-    {
-        CallRecord call("IMFVirtualCamera::Compare");
-        call.Pointer("theirs", theirs).Signed("match", matchType);
-        return Perform(call, [&] { return attributes->Compare(theirs, matchType, result); });
-    }
-    HRESULT STDMETHODCALLTYPE GetUINT32(REFGUID key, UINT32* value) override
-    {
-        CallRecord call("IMFVirtualCamera::GetUINT32");
-        call.Guid("key", &key);
-        return Perform(call, [&] { return attributes->GetUINT32(key, value); });
-    }
-    HRESULT STDMETHODCALLTYPE GetUINT64(REFGUID key, UINT64* value) override
-    {
-        CallRecord call("IMFVirtualCamera::GetUINT64");
-        call.Guid("key", &key);
-        return Perform(call, [&] { return attributes->GetUINT64(key, value); });
-    }
-    HRESULT STDMETHODCALLTYPE GetDouble(REFGUID key, double* value) override
-    {
-        CallRecord call("IMFVirtualCamera::GetDouble");
-        call.Guid("key", &key);
-        return Perform(call, [&] { return attributes->GetDouble(key, value); });
-    }
-    HRESULT STDMETHODCALLTYPE GetGUID(REFGUID key, GUID* value) override
-    {
-        CallRecord call("IMFVirtualCamera::GetGUID");
-        call.Guid("key", &key);
-        return Perform(call, [&] { return attributes->GetGUID(key, value); });
-    }
-    HRESULT STDMETHODCALLTYPE GetStringLength(REFGUID key, UINT32* length) override
-    {
-        CallRecord call("IMFVirtualCamera::GetStringLength");
-        call.Guid("key", &key);
-        return Perform(call, [&] { return attributes->GetStringLength(key, length); });
-    }
-    HRESULT STDMETHODCALLTYPE GetString(REFGUID key, LPWSTR buffer, UINT32 capacity, UINT32* length) override
-    {
-        CallRecord call("IMFVirtualCamera::GetString");
-        call.Guid("key", &key).Unsigned("capacity", capacity);
-        return Perform(call, [&] { return attributes->GetString(key, buffer, capacity, length); });
-    }
-    HRESULT STDMETHODCALLTYPE GetAllocatedString(REFGUID key, LPWSTR* value, UINT32* length) override
-    {
-        CallRecord call("IMFVirtualCamera::GetAllocatedString");
-        call.Guid("key", &key);
-        return Perform(call, [&] { return attributes->GetAllocatedString(key, value, length); });
-    }
-    HRESULT STDMETHODCALLTYPE GetBlobSize(REFGUID key, UINT32* size) override
-    {
-        CallRecord call("IMFVirtualCamera::GetBlobSize");
-        call.Guid("key", &key);
-        return Perform(call, [&] { return attributes->GetBlobSize(key, size); });
-    }
-    HRESULT STDMETHODCALLTYPE GetBlob(REFGUID key, UINT8* buffer, UINT32 capacity, UINT32* size) override
-    {
-        CallRecord call("IMFVirtualCamera::GetBlob");
-        call.Guid("key", &key).Unsigned("capacity", capacity);
-        return Perform(call, [&] { return attributes->GetBlob(key, buffer, capacity, size); });
-    }
-    HRESULT STDMETHODCALLTYPE GetAllocatedBlob(REFGUID key, UINT8** buffer, UINT32* size) override
-    {
-        CallRecord call("IMFVirtualCamera::GetAllocatedBlob");
-        call.Guid("key", &key);
-        return Perform(call, [&] { return attributes->GetAllocatedBlob(key, buffer, size); });
-    }
-    HRESULT STDMETHODCALLTYPE GetUnknown(REFGUID key, REFIID iid, LPVOID* object) override
-    {
-        CallRecord call("IMFVirtualCamera::GetUnknown");
-        call.Guid("key", &key).Guid("iid", &iid);
-        return Perform(call, [&] { return attributes->GetUnknown(key, iid, object); });
-    }
-    HRESULT STDMETHODCALLTYPE SetItem(REFGUID key, REFPROPVARIANT value) override
-    {
-        CallRecord call("IMFVirtualCamera::SetItem");
-        call.Guid("key", &key).Unsigned("vt", value.vt);
-        return Perform(call, [&] { return attributes->SetItem(key, value); });
-    }
-    HRESULT STDMETHODCALLTYPE DeleteItem(REFGUID key) override
-    {
-        CallRecord call("IMFVirtualCamera::DeleteItem");
-        call.Guid("key", &key);
-        return Perform(call, [&] { return attributes->DeleteItem(key); });
-    }
-    HRESULT STDMETHODCALLTYPE DeleteAllItems() override
-    {
-        CallRecord call("IMFVirtualCamera::DeleteAllItems");
-        return Perform(call, [&] { return attributes->DeleteAllItems(); });
-    }
-    HRESULT STDMETHODCALLTYPE SetUINT32(REFGUID key, UINT32 value) override
-    {
-        CallRecord call("IMFVirtualCamera::SetUINT32");
-        call.Guid("key", &key).Unsigned("value", value);
-        return Perform(call, [&] { return attributes->SetUINT32(key, value); });
-    }
-    HRESULT STDMETHODCALLTYPE SetUINT64(REFGUID key, UINT64 value) override
-    {
-        CallRecord call("IMFVirtualCamera::SetUINT64");
-        call.Guid("key", &key).Unsigned("value", value);
-        return Perform(call, [&] { return attributes->SetUINT64(key, value); });
-    }
-    HRESULT STDMETHODCALLTYPE SetDouble(REFGUID key, double value) override
-    {
-        CallRecord call("IMFVirtualCamera::SetDouble");
-        call.Guid("key", &key).Double("value", value);
-        return Perform(call, [&] { return attributes->SetDouble(key, value); });
-    }
-    HRESULT STDMETHODCALLTYPE SetGUID(REFGUID key, REFGUID value) override
-    {
-        CallRecord call("IMFVirtualCamera::SetGUID");
-        call.Guid("key", &key).Guid("value", &value);
-        return Perform(call, [&] { return attributes->SetGUID(key, value); });
-    }
-    HRESULT STDMETHODCALLTYPE SetString(REFGUID key, LPCWSTR value) override
-    {
-        CallRecord call("IMFVirtualCamera::SetString");
-        call.Guid("key", &key).Text("value", value);
-        return Perform(call, [&] { return attributes->SetString(key, value); });
-    }
-    HRESULT STDMETHODCALLTYPE SetBlob(REFGUID key, const UINT8* buffer, UINT32 size) override
-    {
-        CallRecord call("IMFVirtualCamera::SetBlob");
-        call.Guid("key", &key).Unsigned("size", size).Bytes("data", buffer, buffer ? size : 0);
-        return Perform(call, [&] { return attributes->SetBlob(key, buffer, size); });
-    }
-    HRESULT STDMETHODCALLTYPE SetUnknown(REFGUID key, IUnknown* value) override
-    {
-        CallRecord call("IMFVirtualCamera::SetUnknown");
-        call.Guid("key", &key).Pointer("value", value);
-        return Perform(call, [&] { return attributes->SetUnknown(key, value); });
-    }
-    HRESULT STDMETHODCALLTYPE LockStore() override
-    {
-        CallRecord call("IMFVirtualCamera::LockStore");
-        return Perform(call, [&] { return attributes->LockStore(); });
-    }
-    HRESULT STDMETHODCALLTYPE UnlockStore() override
-    {
-        CallRecord call("IMFVirtualCamera::UnlockStore");
-        return Perform(call, [&] { return attributes->UnlockStore(); });
-    }
-    HRESULT STDMETHODCALLTYPE GetCount(UINT32* count) override
-    {
-        CallRecord call("IMFVirtualCamera::GetCount");
-        return Perform(call, [&] { return attributes->GetCount(count); });
-    }
-    HRESULT STDMETHODCALLTYPE GetItemByIndex(UINT32 index, GUID* key, PROPVARIANT* value) override
-    {
-        CallRecord call("IMFVirtualCamera::GetItemByIndex");
-        call.Unsigned("index", index);
-        return Perform(call, [&] { return attributes->GetItemByIndex(index, key, value); });
-    }
-    HRESULT STDMETHODCALLTYPE CopyAllItems(IMFAttributes* destination) override
-    {
-        CallRecord call("IMFVirtualCamera::CopyAllItems");
-        call.Pointer("destination", destination);
-        return Perform(call, [&] { return attributes->CopyAllItems(destination); });
-    }
+    // IMFAttributes (slots 3-32; the vtable order comes from the interface, not from here)
+    STANDIN_FORWARD_KEYED(GetItem, (REFGUID key, PROPVARIANT* value), (key, value))
+    STANDIN_FORWARD_KEYED(GetItemType, (REFGUID key, MF_ATTRIBUTE_TYPE* type), (key, type))
+    STANDIN_FORWARD_KEYED(CompareItem, (REFGUID key, REFPROPVARIANT value, BOOL* result), (key, value, result))
+    STANDIN_FORWARD(Compare, (IMFAttributes* theirs, MF_ATTRIBUTES_MATCH_TYPE matchType, BOOL* result),
+                    (theirs, matchType, result), .Pointer("theirs", theirs).Signed("match", matchType))
+    STANDIN_FORWARD_KEYED(GetUINT32, (REFGUID key, UINT32* value), (key, value))
+    STANDIN_FORWARD_KEYED(GetUINT64, (REFGUID key, UINT64* value), (key, value))
+    STANDIN_FORWARD_KEYED(GetDouble, (REFGUID key, double* value), (key, value))
+    STANDIN_FORWARD_KEYED(GetGUID, (REFGUID key, GUID* value), (key, value))
+    STANDIN_FORWARD_KEYED(GetStringLength, (REFGUID key, UINT32* length), (key, length))
+    STANDIN_FORWARD(GetString, (REFGUID key, LPWSTR buffer, UINT32 capacity, UINT32* length),
+                    (key, buffer, capacity, length), .Guid("key", &key).Unsigned("capacity", capacity))
+    STANDIN_FORWARD_KEYED(GetAllocatedString, (REFGUID key, LPWSTR* value, UINT32* length), (key, value, length))
+    STANDIN_FORWARD_KEYED(GetBlobSize, (REFGUID key, UINT32* size), (key, size))
+    STANDIN_FORWARD(GetBlob, (REFGUID key, UINT8* buffer, UINT32 capacity, UINT32* size), (key, buffer, capacity, size),
+                    .Guid("key", &key).Unsigned("capacity", capacity))
+    STANDIN_FORWARD_KEYED(GetAllocatedBlob, (REFGUID key, UINT8** buffer, UINT32* size), (key, buffer, size))
+    STANDIN_FORWARD(GetUnknown, (REFGUID key, REFIID iid, LPVOID* object), (key, iid, object),
+                    .Guid("key", &key).Guid("iid", &iid))
+    STANDIN_FORWARD(SetItem, (REFGUID key, REFPROPVARIANT value), (key, value),
+                    .Guid("key", &key).Unsigned("vt", value.vt))
+    STANDIN_FORWARD_KEYED(DeleteItem, (REFGUID key), (key))
+    STANDIN_FORWARD(DeleteAllItems, (), (), )
+    STANDIN_FORWARD(SetUINT32, (REFGUID key, UINT32 value), (key, value), .Guid("key", &key).Unsigned("value", value))
+    STANDIN_FORWARD(SetUINT64, (REFGUID key, UINT64 value), (key, value), .Guid("key", &key).Unsigned("value", value))
+    STANDIN_FORWARD(SetDouble, (REFGUID key, double value), (key, value), .Guid("key", &key).Double("value", value))
+    STANDIN_FORWARD(SetGUID, (REFGUID key, REFGUID value), (key, value), .Guid("key", &key).Guid("value", &value))
+    STANDIN_FORWARD(SetString, (REFGUID key, LPCWSTR value), (key, value), .Guid("key", &key).Text("value", value))
+    STANDIN_FORWARD(SetBlob, (REFGUID key, const UINT8* buffer, UINT32 size), (key, buffer, size),
+                    .Guid("key", &key).Unsigned("size", size).Bytes("data", buffer, buffer ? size : 0))
+    STANDIN_FORWARD(SetUnknown, (REFGUID key, IUnknown* value), (key, value),
+                    .Guid("key", &key).Pointer("value", value))
+    STANDIN_FORWARD(LockStore, (), (), )
+    STANDIN_FORWARD(UnlockStore, (), (), )
+    STANDIN_FORWARD(GetCount, (UINT32* count), (count), )
+    STANDIN_FORWARD(GetItemByIndex, (UINT32 index, GUID* key, PROPVARIANT* value), (index, key, value),
+                    .Unsigned("index", index))
+    STANDIN_FORWARD(CopyAllItems, (IMFAttributes* destination), (destination),
+                    .Pointer("destination", destination))
 
     // IMFVirtualCamera (slots 33-43)
-    HRESULT STDMETHODCALLTYPE AddDeviceSourceInfo(LPCWSTR deviceSourceInfo) override
-    {
-        CallRecord call("IMFVirtualCamera::AddDeviceSourceInfo");
-        call.Text("info", deviceSourceInfo);
-        return Perform(call, [&] { return deviceSourceInfo ? S_OK : E_INVALIDARG; });
-    }
+    STANDIN_METHOD(AddDeviceSourceInfo, (LPCWSTR info), .Text("info", info), return info ? S_OK : E_INVALIDARG;)
 
     HRESULT STDMETHODCALLTYPE AddProperty(const DEVPROPKEY* key, DEVPROPTYPE type, const BYTE* data,
                                           ULONG size) override
     {
-        CallRecord call("IMFVirtualCamera::AddProperty");
-        if (key == nullptr) {
-            call.Text("key", static_cast<const char*>(nullptr));
-        } else {
-            try {
-                char pid[16];
-                std::snprintf(pid, sizeof pid, ",%lu", static_cast<unsigned long>(key->pid));
-                call.Text("key", (standin::FormatGuid(key->fmtid) + pid).c_str());
-            } catch (...) {
-                return E_OUTOFMEMORY;
-            }
+        CallRecord call(kName, "AddProperty");
+        std::string id;
+        try {
+            id = key ? standin::FormatGuid(key->fmtid) + "," + std::to_string(key->pid) : std::string();
+        } catch (...) {
+            return E_OUTOFMEMORY;
         }
+        call.Text("key", key ? id.c_str() : nullptr);
         call.Unsigned("type", type).Unsigned("size", size).Bytes("data", data, data ? size : 0);
         return Perform(call, [&] { return key == nullptr || (data == nullptr && size != 0) ? E_INVALIDARG : S_OK; });
     }
 
-    HRESULT STDMETHODCALLTYPE AddRegistryEntry(LPCWSTR entryName, LPCWSTR subkeyPath, DWORD regType,
-                                               const BYTE* data, ULONG size) override
-    {
-        CallRecord call("IMFVirtualCamera::AddRegistryEntry");
-        call.Text("entry", entryName).Text("subkey", subkeyPath).Unsigned("regtype", regType);
-        call.Unsigned("size", size).Bytes("data", data, data ? size : 0);
-        return Perform(call, [&] {
-            return entryName == nullptr || (data == nullptr && size != 0) ? E_INVALIDARG : S_OK;
-        });
-    }
-
+    STANDIN_METHOD(AddRegistryEntry, (LPCWSTR entry, LPCWSTR subkey, DWORD regType, const BYTE* data, ULONG size),
+                   .Text("entry", entry).Text("subkey", subkey).Unsigned("regtype", regType).Unsigned("size", size)
+                        .Bytes("data", data, data ? size : 0),
+                   return entry == nullptr || (data == nullptr && size != 0) ? E_INVALIDARG : S_OK;)
     // The completion callback is not invoked: nothing registers asynchronously here.
-    HRESULT STDMETHODCALLTYPE Start(IMFAsyncCallback* callback) override
-    {
-        CallRecord call("IMFVirtualCamera::Start");
-        call.Pointer("callback", callback);
-        return Perform(call, [] { return S_OK; });
-    }
-
-    HRESULT STDMETHODCALLTYPE Stop() override
-    {
-        CallRecord call("IMFVirtualCamera::Stop");
-        return Perform(call, [] { return S_OK; });
-    }
-
-    HRESULT STDMETHODCALLTYPE Remove() override
-    {
-        CallRecord call("IMFVirtualCamera::Remove");
-        return Perform(call, [] { return S_OK; });
-    }
-
+    STANDIN_METHOD(Start, (IMFAsyncCallback* callback), .Pointer("callback", callback), return S_OK;)
+    STANDIN_METHOD(Stop, (), , return S_OK;)
+    STANDIN_METHOD(Remove, (), , return S_OK;)
     // There is no camera service to build the source: no media source to hand out.
-    HRESULT STDMETHODCALLTYPE GetMediaSource(IMFMediaSource** mediaSource) override
-    {
-        CallRecord call("IMFVirtualCamera::GetMediaSource");
-        return Perform(call, [&]() -> HRESULT {
-            if (mediaSource == nullptr) {
-                return E_POINTER;
-            }
-            *mediaSource = nullptr;
-            return E_NOTIMPL;
-        });
-    }
-
-    HRESULT STDMETHODCALLTYPE SendCameraProperty(REFGUID propertySet, ULONG propertyId, ULONG propertyFlags,
-                                                 void* payload, ULONG payloadLength, void* data, ULONG dataLength,
-                                                 ULONG* dataWritten) override
-    {
-        CallRecord call("IMFVirtualCamera::SendCameraProperty");
-        call.Guid("set", &propertySet).Unsigned("id", propertyId).Unsigned("flags", propertyFlags);
-        call.Unsigned("payloadsize", payloadLength).Bytes("payload", payload, payload ? payloadLength : 0);
-        call.Unsigned("datasize", dataLength);
-        return Perform(call, [&]() -> HRESULT {
-            if (dataWritten == nullptr) {
-                return E_POINTER;
-            }
-            *dataWritten = 0;
-            return HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED);
-        });
-    }
-
-    HRESULT STDMETHODCALLTYPE CreateSyncEvent(REFGUID eventSet, ULONG eventId, ULONG eventFlags, HANDLE eventHandle,
-                                              IMFCameraSyncObject** syncObject) override
-    {
-        CallRecord call("IMFVirtualCamera::CreateSyncEvent");
-        call.Guid("set", &eventSet).Unsigned("id", eventId).Unsigned("flags", eventFlags);
-        call.Pointer("handle", eventHandle);
-        return Perform(call, [&] { return CreateSyncObject(eventHandle, syncObject); });
-    }
-
-    HRESULT STDMETHODCALLTYPE CreateSyncSemaphore(REFGUID eventSet, ULONG eventId, ULONG eventFlags,
-                                                  HANDLE semaphoreHandle, LONG semaphoreAdjustment,
-                                                  IMFCameraSyncObject** syncObject) override
-    {
-        CallRecord call("IMFVirtualCamera::CreateSyncSemaphore");
-        call.Guid("set", &eventSet).Unsigned("id", eventId).Unsigned("flags", eventFlags);
-        call.Pointer("handle", semaphoreHandle).Signed("adjustment", semaphoreAdjustment);
-        return Perform(call, [&] { return CreateSyncObject(semaphoreHandle, syncObject); });
-    }
-
-    HRESULT STDMETHODCALLTYPE Shutdown() override
-    {
-        CallRecord call("IMFVirtualCamera::Shutdown");
-        return Perform(call, [] { return S_OK; });
-    }
+    STANDIN_METHOD(GetMediaSource, (IMFMediaSource** source), , if (source == nullptr) return E_POINTER;
+                   *source = nullptr; return E_NOTIMPL;)
+    STANDIN_METHOD(SendCameraProperty,
+                   (REFGUID set, ULONG id, ULONG flags, void* payload, ULONG payloadLength, void* data,
+                    ULONG dataLength, ULONG* dataWritten),
+                   .Guid("set", &set).Unsigned("id", id).Unsigned("flags", flags)
+                        .Unsigned("payloadsize", payloadLength).Bytes("payload", payload, payload ? payloadLength : 0)
+                        .Unsigned("datasize", dataLength),
+                   if (dataWritten == nullptr) return E_POINTER;
+                   *dataWritten = 0; return HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED);)
+    STANDIN_METHOD(CreateSyncEvent,
+                   (REFGUID set, ULONG id, ULONG flags, HANDLE handle, IMFCameraSyncObject** syncObject),
+                   .Guid("set", &set).Unsigned("id", id).Unsigned("flags", flags).Pointer("handle", handle),
+                   return CreateSyncObject(handle, syncObject);)
+    STANDIN_METHOD(CreateSyncSemaphore,
+                   (REFGUID set, ULONG id, ULONG flags, HANDLE handle, LONG adjustment,
+                    IMFCameraSyncObject** syncObject),
+                   .Guid("set", &set).Unsigned("id", id).Unsigned("flags", flags).Pointer("handle", handle)
+                        .Signed("adjustment", adjustment),
+                   return CreateSyncObject(handle, syncObject);)
+    STANDIN_METHOD(Shutdown, (), , return S_OK;)
 
 private:
-    ~VirtualCamera() = default;
-
-    std::atomic<ULONG> refCount{1};
     ComPtr<IMFAttributes> attributes;
 };
+#undef STANDIN_FORWARD_KEYED
+#undef STANDIN_FORWARD
 
 bool SupportSwitchedOff()
 {
