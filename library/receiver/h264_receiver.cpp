@@ -18,12 +18,6 @@ namespace {
 constexpr std::uint32_t kMaxPublishedAgeMs = 200;
 constexpr auto kReconnectPause = std::chrono::milliseconds(50);
 
-std::uint64_t WallClockFileTime() noexcept {
-    FILETIME now{};
-    GetSystemTimePreciseAsFileTime(&now);
-    return (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-}
-
 bool StartDetachedThread(H264Receiver* receiver) noexcept {
     try {
         std::thread(ReceiverThreadMain, receiver).detach();
@@ -128,7 +122,7 @@ long H264Receiver::RunConnection() noexcept {
         const HRESULT hrDecode = DecodeFrame(decoder, payloadBuffer.data(), header.payloadLength, picture);
         const std::int64_t decodeEnd = SteadyNowNs();
         const std::uint32_t age =
-            EstimateEndToEndAge(header.captureTimeMs, header.senderDelayMs, clockOffsetMs, WallClockFileTime());
+            EstimateEndToEndAge(header.captureTimeMs, header.senderDelayMs, clockOffsetMs);
 
         if (FAILED(hrDecode) || (age != kNoAge && age > kMaxPublishedAgeMs) || !PictureIsUsable(picture)) {
             continue;

@@ -4,12 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <tuple>
 #include <vector>
+
+#include <mfapi.h>
 
 #include "library/receiver/h264_decoder.h"
 
@@ -87,4 +90,18 @@ inline std::size_t LogCount(const std::string& text) {
 
 inline std::string OutputLine(std::uint32_t w, std::uint32_t h) {
     return "H.264 decoder output: " + std::to_string(w) + "x" + std::to_string(h) + " NV12";
+}
+
+// The decoder test programs' main: the data folder from the command line, then every
+// test inside COM's multithreaded apartment with Media Foundation started.
+inline int RunDecoderTests(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    if (argc < 2) return std::fprintf(stderr, "usage: %s <decoder test data folder>\n", argv[0]), 2;
+    dataDir = argv[1];
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    MFStartup(MF_VERSION);
+    const int result = RUN_ALL_TESTS();
+    MFShutdown();
+    CoUninitialize();
+    return result;
 }

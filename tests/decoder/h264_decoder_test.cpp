@@ -137,13 +137,5 @@ TEST(H264Decoder, CreateReleaseCyclesLeakNothing) {
 }
 
 int main(int argc, char** argv) {
-    testing::InitGoogleTest(&argc, argv);
-    if (argc < 2) return std::fprintf(stderr, "usage: %s <test data folder>\n", argv[0]), 2;
-    dataDir = argv[1];
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    MFStartup(MF_VERSION);
-    const int result = RUN_ALL_TESTS();
-    MFShutdown();
-    CoUninitialize();
-    return result;
+    return RunDecoderTests(argc, argv);
 }

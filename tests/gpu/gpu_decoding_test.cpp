@@ -255,13 +255,5 @@ TEST(GpuDecoding, ConnectionsReleaseEveryDirect3DObject) {
 }
 
 int main(int argc, char** argv) {
-    testing::InitGoogleTest(&argc, argv);
-    if (argc < 2) return std::fprintf(stderr, "usage: %s <decoder test data folder>\n", argv[0]), 2;
-    dataDir = argv[1];
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    MFStartup(MF_VERSION);
-    const int result = RUN_ALL_TESTS();
-    MFShutdown();
-    CoUninitialize();
-    return result;
+    return RunDecoderTests(argc, argv);
 }
