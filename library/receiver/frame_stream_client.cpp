@@ -66,6 +66,14 @@ HRESULT FrameStreamClient::Open() noexcept {
         Close();
         return hr;
     }
+    // Whatever listens on the port must not send the request on to another host: a redirect
+    // is an answer like any other.
+    DWORD disabled = WINHTTP_DISABLE_REDIRECTS;
+    if (!WinHttpSetOption(request.Get(), WINHTTP_OPTION_DISABLE_FEATURE, &disabled, sizeof disabled)) {
+        hr = LastErrorHr();
+        Close();
+        return hr;
+    }
     WinHttpSetTimeouts(request.Get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs,
                        kReceiveTimeoutMs);
     if (!WinHttpSendRequest(request.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA,

@@ -162,6 +162,9 @@ TEST_F(StreamClient, ErrorStatusBodiesAndEndsOfTheConnection) {
     OpenWith(L"name=server-error");  // "Inte..." read as a length is far above the largest
     EXPECT_EQ(Read(), kBadPayloadLengthHr);
     EXPECT_TRUE(buffer.empty());  // no payload read after either header
+    OpenWith(L"name=redirect");  // a 302 is a status like any other: never followed
+    EXPECT_EQ(Read(), kStreamEndedHr);
+    EXPECT_EQ(SenderStatus("redirected"), "0");
 
     OpenWith(L"name=close&frames=2");
     ASSERT_TRUE(Read() == S_OK && Read() == S_OK);

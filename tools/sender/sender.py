@@ -32,6 +32,7 @@ HEADER = struct.Struct(">IQQQ")  # payloadLength, captureTimeMs, opaqueValue, se
 HEADER_SIZE = HEADER.size
 LARGEST_PAYLOAD = 2097152
 STREAM_PATH = "/h264frames"
+REDIRECT_TARGET = "http://127.0.0.1:8080/redirected"  # requests for its path are counted
 
 
 def log(message):
@@ -216,6 +217,7 @@ OPTIONS = {
     "hold": (int, 0, "wait this many ms before answering the request"),
     "status": (int, 200, "HTTP status; other than 200: answer with body, then close"),
     "body": (str, "", "body of an error status"),
+    "location": (str, "", "Location header of an error status (a redirect)"),
     "timing": (parse_switch, True, "off: captureTimeMs and senderDelayMs are 0"),
     "latency": (int, 0, "ms between capture and send that the sender claims (measured)"),
     "delay": (int, -1, "fixed senderDelayMs; capture time = send time - delay"),
@@ -243,6 +245,7 @@ PRESETS = {
     "length-over": {"length": str(LARGEST_PAYLOAD + 1), "length-at": "1"},
     "not-found": {"status": "404", "body": "Not found\n"},
     "server-error": {"status": "500", "body": SERVER_ERROR_BODY},
+    "redirect": {"status": "302", "location": REDIRECT_TARGET},
     "no-timing": {"timing": "off"},
     "delay-5000": {"delay": "5000"},
     "delay-5001": {"delay": "5001"},
@@ -254,7 +257,7 @@ PRESETS = {
     "pattern": {"payload": "pattern", "sizes": "50000,1000"},
 }
 
-REASONS = {200: "OK", 400: "Bad Request", 403: "Forbidden", 404: "Not Found",
+REASONS = {200: "OK", 302: "Found", 400: "Bad Request", 403: "Forbidden", 404: "Not Found",
            500: "Internal Server Error", 503: "Service Unavailable"}
 
 
@@ -423,6 +426,7 @@ class Sender:
         self.accepted = 0
         self.active = 0
         self.frames_sent = 0
+        self.redirected = 0  # requests that followed a redirect to REDIRECT_TARGET
         self.last_end = "none"
         self.stopped = threading.Event()
 
@@ -442,14 +446,14 @@ class Sender:
     def reset(self):
         with self.lock:
             self.scenario, self.remaining = self.default, 0
-            self.accepted = self.frames_sent = 0
+            self.accepted = self.frames_sent = self.redirected = 0
             self.last_end = "none"
 
     def status(self):
         with self.lock:
             return {"listening": int(self.listener is not None), "port": self.port,
                     "connections": self.accepted, "active": self.active,
-                    "frames": self.frames_sent, "last_end": self.last_end,
+                    "frames": self.frames_sent, "redirected": self.redirected, "last_end": self.last_end,
                     "scenario": self.scenario.text}
 
     # ---- listening
@@ -508,13 +512,16 @@ class Sender:
                 return
             if scenario["hold"]:
                 time.sleep(scenario["hold"] / 1000)
+            if path == urllib.parse.urlsplit(REDIRECT_TARGET).path:
+                with self.lock:
+                    self.redirected += 1
             if path != STREAM_PATH:
                 send_error(connection, 404, "Not found\n")
                 end = "404 for %s" % path
                 return
             if scenario["status"] != 200:
                 body = scenario["body"] or (REASONS.get(scenario["status"], "Error") + "\n")
-                send_error(connection, scenario["status"], body)
+                send_error(connection, scenario["status"], body, scenario["location"])
                 log("%s: answered %d with %d body bytes" % (name, scenario["status"], len(body)))
                 end = "status %d" % scenario["status"]
                 return
@@ -626,10 +633,11 @@ def read_request(connection):
     return urllib.parse.urlsplit(parts[1].decode("latin-1")).path
 
 
-def send_error(connection, status, body):
+def send_error(connection, status, body, location=""):
     data = body.encode()
-    connection.sendall(("HTTP/1.1 %d %s\r\nContent-Type: text/plain\r\nContent-Length: %d\r\n"
-                        "Connection: close\r\n\r\n" % (status, REASONS.get(status, "Error"),
+    location = "Location: %s\r\n" % location if location else ""
+    connection.sendall(("HTTP/1.1 %d %s\r\n%sContent-Type: text/plain\r\nContent-Length: %d\r\n"
+                        "Connection: close\r\n\r\n" % (status, REASONS.get(status, "Error"), location,
                                                        len(data))).encode() + data)
     connection.shutdown(socket.SHUT_WR)
 
