@@ -7,6 +7,7 @@
 // reference in the library, a stand-in in host tests).
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -33,6 +34,15 @@ using SteadyClockFunction = std::int64_t (*)() noexcept;
 inline std::uint64_t Nv12ByteCount(std::uint32_t width, std::uint32_t height) noexcept {
     return static_cast<std::uint64_t>(width) * height * 3 / 2;
 }
+
+// Picture-sized allocations of the receiver side, so that tests can see that steady
+// decoding makes none: the decoder's output buffers, and picture byte vectors allocated or
+// grown (decoded pictures and read-backs).
+struct PictureAllocationCounters {
+    std::atomic<std::uint64_t> decoderOutputBuffers{0};
+    std::atomic<std::uint64_t> pictureVectors{0};
+};
+inline PictureAllocationCounters receiverAllocations;
 
 template <class TextureRef>
 struct BasicDecodedPicture {
@@ -72,25 +82,26 @@ public:
     std::mutex mutex;
     std::condition_variable frameReady;
 
-    // Receiver thread only, with `mutex` held. The picture's bytes are moved, not copied.
+    // Receiver thread only, with `mutex` held. The picture's bytes are moved, not copied,
+    // and the picture gets back the vector of the picture it replaces, emptied, so that
+    // the next picture can be decoded into it without an allocation.
     void PublishPicture(Picture& picture, std::uint32_t age) noexcept {
         const std::uint64_t expected = Nv12ByteCount(picture.width, picture.height);
+        frame.swap(picture.bytes);
         if (picture.HasTexture()) {
             texture = picture.texture;
             textureSubresource = picture.textureSubresource;
             textureWidth = picture.textureWidth;
             textureHeight = picture.textureHeight;
-            if (expected != 0 && picture.bytes.size() == expected) {
-                frame = std::move(picture.bytes);
+            if (expected != 0 && frame.size() == expected) {
                 width = picture.width;
                 height = picture.height;
             } else {
-                frame = std::vector<std::uint8_t>();
+                frame.clear();
                 width = 0;
                 height = 0;
             }
         } else {
-            frame = std::move(picture.bytes);
             width = picture.width;
             height = picture.height;
             texture = nullptr;

@@ -39,6 +39,9 @@ void CopySampleToPicture(const DecoderState& state, IMFSample* sample, DecodedPi
         return;
     }
     if (currentLength >= size) {
+        if (picture.bytes.capacity() < size) {
+            ++receiverAllocations.pictureVectors;
+        }
         try {
             picture.bytes.assign(data, data + size);
             picture.width = state.width;
@@ -47,6 +50,37 @@ void CopySampleToPicture(const DecoderState& state, IMFSample* sample, DecodedPi
         }
     }
     buffer->Unlock();
+}
+
+// Makes state.outputSample a sample with one memory buffer of `size` bytes: the one of the
+// pictures before while the size stays, else a new one.
+HRESULT PrepareOutputSample(DecoderState& state, DWORD size) noexcept {
+    if (state.outputSample && state.outputBufferSize == size) {
+        state.outputBuffer->SetCurrentLength(0);  // nothing of an earlier picture counts
+        return S_OK;
+    }
+    state.outputSample.Reset();
+    state.outputBuffer.Reset();
+    state.outputBufferSize = 0;
+    ComPtr<IMFSample> sample;
+    HRESULT hr = MFCreateSample(&sample);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    ComPtr<IMFMediaBuffer> buffer;
+    hr = MFCreateMemoryBuffer(size, &buffer);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    ++receiverAllocations.decoderOutputBuffers;
+    hr = sample->AddBuffer(buffer.Get());
+    if (FAILED(hr)) {
+        return hr;
+    }
+    state.outputSample = sample;
+    state.outputBuffer = buffer;
+    state.outputBufferSize = size;
+    return S_OK;
 }
 
 bool HoldsPicture(const DecodedPicture& picture) noexcept {
@@ -227,28 +261,19 @@ HRESULT DrainOutput(DecoderState& state, DecodedPicture& picture) noexcept {
         const bool providesSamples =
             (info.dwFlags & (MFT_OUTPUT_STREAM_PROVIDES_SAMPLES | MFT_OUTPUT_STREAM_CAN_PROVIDE_SAMPLES)) != 0;
 
-        ComPtr<IMFSample> ownSample;
-        ComPtr<IMFMediaBuffer> ownBuffer;
+        IMFSample* ownSample = nullptr;
         if (!(state.gpuActive && providesSamples)) {
-            hr = MFCreateSample(&ownSample);
-            if (FAILED(hr)) {
-                return hr;
-            }
             const std::uint64_t fallbackSize = static_cast<std::uint64_t>(state.width) * state.height * 3 / 2;
-            const DWORD size = info.cbSize != 0 ? info.cbSize : static_cast<DWORD>(fallbackSize);
-            hr = MFCreateMemoryBuffer(size, &ownBuffer);
+            hr = PrepareOutputSample(state, info.cbSize != 0 ? info.cbSize : static_cast<DWORD>(fallbackSize));
             if (FAILED(hr)) {
                 return hr;
             }
-            hr = ownSample->AddBuffer(ownBuffer.Get());
-            if (FAILED(hr)) {
-                return hr;
-            }
+            ownSample = state.outputSample.Get();
         }
 
         MFT_OUTPUT_DATA_BUFFER output{};
         output.dwStreamID = 0;
-        output.pSample = ownSample.Get();
+        output.pSample = ownSample;
         output.dwStatus = 0;
         output.pEvents = nullptr;
         DWORD status = 0;
@@ -259,7 +284,7 @@ HRESULT DrainOutput(DecoderState& state, DecodedPicture& picture) noexcept {
         }
         // A sample the transform allocated itself is ours to release.
         ComPtr<IMFSample> returnedSample;
-        if (output.pSample && output.pSample != ownSample.Get()) {
+        if (output.pSample && output.pSample != ownSample) {
             *returnedSample.GetAddressOf() = output.pSample;  // takes over its reference
         }
 
@@ -275,7 +300,7 @@ HRESULT DrainOutput(DecoderState& state, DecodedPicture& picture) noexcept {
         } else if (FAILED(hr)) {
             return hr;
         } else {
-            IMFSample* decoded = ownSample ? ownSample.Get() : returnedSample.Get();
+            IMFSample* decoded = ownSample ? ownSample : returnedSample.Get();
             if (!decoded) {
                 return MF_E_TRANSFORM_NEED_MORE_INPUT;
             }
@@ -287,7 +312,17 @@ HRESULT DrainOutput(DecoderState& state, DecodedPicture& picture) noexcept {
             bool copied = false;
             if (state.gpuActive) {
                 DecodedPicture gpuPicture;
-                if (SUCCEEDED(CopyToCameraTexture(state, decoded, gpuPicture))) {
+                // The read-back goes into the picture's own vector when it holds nothing yet.
+                const bool lent = picture.bytes.empty();
+                if (lent) {
+                    gpuPicture.bytes.swap(picture.bytes);
+                }
+                const std::size_t capacity = gpuPicture.bytes.capacity();
+                const HRESULT copiedHr = CopyToCameraTexture(state, decoded, gpuPicture);
+                if (gpuPicture.bytes.capacity() > capacity) {
+                    ++receiverAllocations.pictureVectors;
+                }
+                if (SUCCEEDED(copiedHr)) {
                     picture.bytes = std::move(gpuPicture.bytes);
                     picture.width = gpuPicture.width;
                     picture.height = gpuPicture.height;
@@ -297,6 +332,10 @@ HRESULT DrainOutput(DecoderState& state, DecodedPicture& picture) noexcept {
                     picture.textureHeight = gpuPicture.textureHeight;
                     copied = true;
                 } else {
+                    if (lent) {
+                        gpuPicture.bytes.clear();
+                        picture.bytes.swap(gpuPicture.bytes);
+                    }
                     LogSampleFallback(state);
                     // A camera texture of an earlier picture of this drain is not this one.
                     picture.texture = nullptr;
@@ -311,8 +350,6 @@ HRESULT DrainOutput(DecoderState& state, DecodedPicture& picture) noexcept {
         }
 
         returnedSample.Reset();
-        ownSample.Reset();
-        ownBuffer.Reset();
         hr = state.transform->GetOutputStreamInfo(0, &info);
         if (FAILED(hr)) {
             return hr;
@@ -322,6 +359,9 @@ HRESULT DrainOutput(DecoderState& state, DecodedPicture& picture) noexcept {
 
 void ReleaseDecoderState(DecoderState& state) noexcept {
     LogSampleFallbackTally(state);
+    state.outputSample.Reset();
+    state.outputBuffer.Reset();
+    state.outputBufferSize = 0;
     state.stagingTexture.Reset();
     for (auto& texture : state.cameraTextures) {
         texture.Reset();

@@ -18,6 +18,11 @@
 // One per connection, used only by the receiver thread. Released by ReleaseDecoderState.
 struct DecoderState {
     Microsoft::WRL::ComPtr<IMFTransform> transform;
+    // The sample (one memory buffer) the transform writes its pictures into, kept while
+    // the size it asks for stays the same.
+    Microsoft::WRL::ComPtr<IMFSample> outputSample;
+    Microsoft::WRL::ComPtr<IMFMediaBuffer> outputBuffer;
+    DWORD outputBufferSize = 0;
     // Graphics mode only (gpu_decoding.h).
     Microsoft::WRL::ComPtr<ID3D11Device> device;
     Microsoft::WRL::ComPtr<ID3D11DeviceContext> deviceContext;

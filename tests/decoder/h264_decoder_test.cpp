@@ -41,6 +41,34 @@ TEST(H264Decoder, ResolutionChangeChoosesTheOutputTypeAgain) {
     EXPECT_EQ(LogCount(OutputLine(1280, 720)), largeLines + 1);
 }
 
+// Steady decoding reuses the transform's output sample, and the picture vector that the
+// store hands back: 300 pictures without a picture-sized allocation.
+TEST(H264Decoder, SteadyDecodingAllocatesNoPictureMemory) {
+    Stream stream = Load("s640x360", 640, 360);  // played again and again from its first IDR
+    DecoderState state;
+    ASSERT_EQ(CreateDecoder(state), S_OK);
+    DecodedPicture picture;
+    std::vector<std::uint8_t> stored;  // the store's picture, handed back at the next one
+    std::uint64_t buffers = 0, vectors = 0;
+    IMFMediaBuffer* output = nullptr;
+    int pictures = 0;
+    for (std::size_t k = 0; k < 330; ++k) {
+        if (k == 20) {
+            buffers = receiverAllocations.decoderOutputBuffers;
+            vectors = receiverAllocations.pictureVectors;
+            output = state.outputBuffer.Get();
+        }
+        pictures += Feed(state, stream.units[k % stream.units.size()], picture) == S_OK && k >= 20;
+        stored.swap(picture.bytes);
+        picture.bytes.clear();
+    }
+    EXPECT_GE(pictures, 300);
+    EXPECT_EQ(receiverAllocations.decoderOutputBuffers, buffers);
+    EXPECT_EQ(receiverAllocations.pictureVectors, vectors);
+    EXPECT_TRUE(output && state.outputBuffer.Get() == output);
+    ReleaseDecoderState(state);
+}
+
 TEST(H264Decoder, BadInputNeverBreaksTheDecoder) {
     DecoderState state;
     DecodedPicture picture;

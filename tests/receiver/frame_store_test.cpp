@@ -150,6 +150,8 @@ TEST(FrameStore, ConsumerAlreadyWaitingWakesOnPublicationWithTheNewPicture) {
 
     CpuTake take;
     double waited = 0;
+    const std::uint8_t* replaced = store.frame.data();
+    Picture handedBack;
     std::thread consumer([&] {
         const auto start = std::chrono::steady_clock::now();
         take = TakeCpu(store, lastSequence, 640, 360);
@@ -158,8 +160,8 @@ TEST(FrameStore, ConsumerAlreadyWaitingWakesOnPublicationWithTheNewPicture) {
     for (;;) {  // publish only once the consumer is inside its wait
         std::unique_lock<std::mutex> lock(store.mutex);
         if (store.waitingConsumers > 0) {
-            Picture picture = MakePicture(640, 360, 9);
-            store.PublishPicture(picture, 0);
+            handedBack = MakePicture(640, 360, 9);
+            store.PublishPicture(handedBack, 0);
             break;
         }
         lock.unlock();
@@ -169,6 +171,8 @@ TEST(FrameStore, ConsumerAlreadyWaitingWakesOnPublicationWithTheNewPicture) {
     ASSERT_TRUE(take.taken);
     EXPECT_EQ(lastSequence, 2u);
     EXPECT_EQ(take.destination, MakePicture(640, 360, 9).bytes);
+    // The publisher gets back the replaced picture's vector, emptied, for its next picture.
+    EXPECT_TRUE(handedBack.bytes.empty() && handedBack.bytes.data() == replaced);
     EXPECT_LT(waited, 10000.0);
 }
 
