@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr std::uint32_t kMaxPublishedAgeMs = 200;
 constexpr auto kReconnectPause = std::chrono::milliseconds(50);
 
 bool StartDetachedThread(H264Receiver* receiver) noexcept {
@@ -57,10 +56,14 @@ void H264Receiver::EnsureStarted() noexcept {
     if (!started.compare_exchange_strong(expected, true)) {
         return;
     }
-    LogMessage(L"H.264 receiver starting.");
     PinLibrary();
-    if (threadStarter(this)) {
-        return;
+    {
+        // The new thread passes the gate only after the line below, so its own lines follow it.
+        std::lock_guard<std::mutex> gate(startGate);
+        if (threadStarter(this)) {
+            LogMessage(L"H.264 receiver starting.");
+            return;
+        }
     }
     // Let a later request try again, but say so at most once a minute: requests come
     // 30 to 60 times a second.
@@ -68,12 +71,18 @@ void H264Receiver::EnsureStarted() noexcept {
     const std::int64_t last = lastStartFailureLogNs.load();
     if (last == 0 || now - last >= ConnectionLogThrottle::kSummaryIntervalNs) {
         lastStartFailureLogNs.store(now);
+        LogMessage(L"H.264 receiver starting.");
         LogMessage(L"H.264 receiver thread could not be started; retrying at the next request.");
     }
     started.store(false);
 }
 
+void H264Receiver::PassStartGate() noexcept {
+    std::lock_guard<std::mutex> gate(startGate);
+}
+
 void ReceiverThreadMain(H264Receiver* receiver) noexcept {
+    receiver->PassStartGate();
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     MFStartup(MF_VERSION, MFSTARTUP_FULL);
     for (;;) {
@@ -118,20 +127,25 @@ long H264Receiver::RunConnection() noexcept {
         }
 
         DecodedPicture picture;
+        picture.bytes.swap(recycledBytes);  // empty, with room for a picture
         const std::int64_t decodeStart = SteadyNowNs();
         const HRESULT hrDecode = DecodeFrame(decoder, payloadBuffer.data(), header.payloadLength, picture);
         const std::int64_t decodeEnd = SteadyNowNs();
-        const std::uint32_t age =
-            EstimateEndToEndAge(header.captureTimeMs, header.senderDelayMs, clockOffsetMs);
+        std::uint32_t age = EstimateEndToEndAge(header.captureTimeMs, header.senderDelayMs, clockOffsetMs);
+        age = clockStepWatch.Judge(age, header.senderDelayMs, clockOffsetMs, clock());
 
-        if (FAILED(hrDecode) || (age != kNoAge && age > kMaxPublishedAgeMs) || !PictureIsUsable(picture)) {
-            continue;
+        if (SUCCEEDED(hrDecode) && (age == kNoAge || age <= kMaxPublishedAgeMs) && PictureIsUsable(picture)) {
+            const std::int64_t storeStart = SteadyNowNs();
+            std::lock_guard<std::mutex> lock(mutex);
+            PublishPicture(picture, age);
+            clockStepWatch.Published();
+            const std::int64_t storeEnd = SteadyNowNs();
+            UpdateStatistics(readEnd - readStart, decodeEnd - decodeStart, storeEnd - storeStart,
+                             header.payloadLength);
         }
-        const std::int64_t storeStart = SteadyNowNs();
-        std::lock_guard<std::mutex> lock(mutex);
-        PublishPicture(picture, age);
-        const std::int64_t storeEnd = SteadyNowNs();
-        UpdateStatistics(readEnd - readStart, decodeEnd - decodeStart, storeEnd - storeStart, header.payloadLength);
+        // The vector the store let go, or this frame's when it was dropped, serves the next.
+        picture.bytes.clear();
+        recycledBytes.swap(picture.bytes);
     }
     client.Close();
     ReleaseDecoderState(decoder);

@@ -5,9 +5,11 @@
 #include <atomic>
 #include <cstdint>
 #include <limits>
+#include <mutex>
 #include <vector>
 
 #include "library/diagnostics/log_capture.h"
+#include "library/receiver/clock_step_watch.h"
 #include "library/receiver/connection_log_throttle.h"
 #include "library/receiver/decoded_picture.h"
 
@@ -31,6 +33,9 @@ public:
     // Logs how a connection ended (throttled while the same failure repeats).
     void LogConnectionEnd(long result) noexcept;
 
+    // The receiver thread's first step: waits until EnsureStarted has written its line.
+    void PassStartGate() noexcept;
+
     // Starts a detached thread running ReceiverThreadMain(receiver); false when the
     // system refuses. Replaceable so tests can refuse it.
     using ThreadStarter = bool (*)(H264Receiver* receiver) noexcept;
@@ -50,6 +55,10 @@ public:
     // Stream-client state that survives reconnections; receiver thread only.
     std::vector<std::uint8_t> payloadBuffer;
     std::int64_t clockOffsetMs = std::numeric_limits<std::int64_t>::min();
+    // Frames refused as too old since the last publication, across connections.
+    ClockStepWatch clockStepWatch;
+    // An empty picture vector with room for the next picture (receiver thread only).
+    std::vector<std::uint8_t> recycledBytes;
 
     // The sender's port; tests may point a receiver of their own elsewhere.
     std::uint16_t port = 8080;
@@ -63,6 +72,7 @@ private:
     LogCapture heldLines;
 
     std::atomic<std::int64_t> lastStartFailureLogNs{0};
+    std::mutex startGate;
 };
 
 // The receiver thread's entry: COM (multithreaded), Media Foundation, then connections

@@ -141,7 +141,9 @@ TEST_F(ReceiverTest, ReconnectionKeepsCountsOffsetAndBuffer) {
     EXPECT_GT(bufferSize, 0u);
     EXPECT_NE(offset, std::numeric_limits<std::int64_t>::min());
 
+    const std::uint64_t vectors = receiverAllocations.pictureVectors;
     EXPECT_EQ(Connect(receiver, L"frames=40"), static_cast<HRESULT>(0x80070026));
+    EXPECT_EQ(receiverAllocations.pictureVectors, vectors) << "pictures of the same size reuse their vectors";
     EXPECT_GE(receiver.decodedFrames, afterFirst + 30);
     EXPECT_GE(receiver.payloadBuffer.size(), bufferSize) << "the buffer never shrinks";
     // The count goes on across connections: the 60th picture falls in the second one.
@@ -162,6 +164,10 @@ TEST_F(ReceiverTest, FramesOlderThan200MsAreNotPublishedFramesWithoutAgeAre) {
     H264Receiver tooLate;  // a sender delay above 5000 ms: no age, so published
     EXPECT_EQ(Connect(tooLate, L"frames=20&name=delay-5001"), static_cast<HRESULT>(0x80070026));
     EXPECT_GE(tooLate.decodedFrames, 10u);
+
+    H264Receiver stepped;  // the sender's clock steps back 1000 ms after 1 s of 4
+    EXPECT_EQ(Connect(stepped, L"frames=120&name=clock-back"), static_cast<HRESULT>(0x80070026));
+    EXPECT_GE(stepped.decodedFrames, 70u) << "pictures again within 1.5 s of the step";
 }
 
 TEST_F(ReceiverTest, EachWayAConnectionEndsGivesItsCode) {
@@ -206,24 +212,36 @@ TEST_F(ReceiverTest, RepeatedFailuresAreLoggedOnceThenHeldBack) {
 }
 
 std::atomic<int> startAttempts{0};
-bool RefuseThread(H264Receiver*) noexcept {
-    ++startAttempts;
-    return false;
+std::thread gateThread;
+bool lineBeforeThread = false;
+// Refuses twice, then starts a thread that only passes the gate and looks at the log.
+bool RefuseTwice(H264Receiver* receiver) noexcept {
+    if (++startAttempts <= 2) {
+        return false;
+    }
+    gateThread = std::thread([receiver] {
+        receiver->PassStartGate();
+        lineBeforeThread = CountOf(ReadLog(), "H.264 receiver starting.\r\n") == 2;
+    });
+    return true;
 }
 
 TEST_F(ReceiverTest, ARefusedThreadIsLoggedAndRetriedByTheNextCall) {
     const H264Receiver::ThreadStarter original = H264Receiver::threadStarter;
-    H264Receiver::threadStarter = &RefuseThread;
+    H264Receiver::threadStarter = &RefuseTwice;
     H264Receiver receiver;
     receiver.EnsureStarted();
     EXPECT_FALSE(receiver.started.load());
     receiver.EnsureStarted();
-    EXPECT_EQ(startAttempts.load(), 2);
-    H264Receiver::threadStarter = original;
     const std::string log = ReadLog();
-    EXPECT_EQ(CountOf(log, "H.264 receiver starting.\r\n"), 2);
-    EXPECT_EQ(CountOf(log, "H.264 receiver thread could not be started; retrying at the next request.\r\n"), 1)
-        << "said at most once a minute";
+    EXPECT_EQ(CountOf(log, "H.264 receiver starting.\r\n"), 1) << "written with the refusal, at most once a minute";
+    EXPECT_EQ(CountOf(log, "H.264 receiver thread could not be started; retrying at the next request.\r\n"), 1);
+    receiver.EnsureStarted();
+    receiver.EnsureStarted();
+    gateThread.join();
+    H264Receiver::threadStarter = original;
+    EXPECT_EQ(startAttempts.load(), 3);
+    EXPECT_TRUE(lineBeforeThread) << "the thread's own lines come after the starting line";
 }
 
 }  // namespace

@@ -3,10 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <random>
 #include <vector>
+
+#include "library/receiver/clock_step_watch.h"
 
 namespace {
 
@@ -112,6 +115,57 @@ TEST(EndToEndAge, MatchesTheLiteralAlgorithm) {
         ASSERT_EQ(age, ReferenceAge(a, c, reference, now)) << "a=" << a << " c=" << c << " now=" << now;
         ASSERT_EQ(offset, reference);
         ASSERT_TRUE(age == kNoAge || (age >= c && age <= c + 2000)) << age;
+    }
+}
+
+// Ten seconds of a 30 frames/s stream through the age estimate and the step watch; from
+// frame 60 on something goes wrong. Whatever it is, no published frame may really be
+// older than 200 ms; after a clock step, pictures must come back in time.
+TEST(EndToEndAge, ClockStepsAreRelearntLateFramesStayRefused) {
+    const struct {
+        const char* what;
+        std::int64_t stepMs;    // the sender's clock jumps by this much
+        bool cameraStopped;     // the last capture time is sent again for 1.8 s, then nothing
+        std::int64_t growthMs;  // transit grows by this much per second
+        std::int64_t lateMs;    // frame 70 arrives this much late, those after it right behind
+        std::int64_t backWithinMs;  // first picture after frame 60; 0: not judged
+    } cases[] = {
+        {"step back 1000 ms", -1000, false, 0, 0, 1500},
+        {"step back 250 ms", -250, false, 0, 0, 1500},
+        {"step back 1000 ms with one frame 150 ms late in the first second", -1000, false, 0, 150, 2500},
+        {"the sender stopped", 0, true, 0, 0, 0},
+        {"the receiver falls behind, 30 ms more per second", 0, false, 30, 0, 0},
+        {"the receiver falls behind, 30 ms more per second, after a step back", -1000, false, 30, 0, 0},
+    };
+    constexpr std::uint64_t kDelay = 10;
+    for (const auto& c : cases) {
+        std::int64_t offset = kClockOffsetUnset;
+        ClockStepWatch watch;
+        std::int64_t arrival = 0;
+        std::int64_t backMs = -1;
+        std::int64_t oldestPublished = 0;
+        for (std::int64_t k = 0; k < (c.cameraStopped ? 114 : 300); ++k) {
+            const bool after = k >= 60;
+            const std::int64_t send = kT + k * 1000 / 30;
+            const std::int64_t captured = c.cameraStopped && after ? kT + 2000 - kDelay : send - kDelay;
+            const std::int64_t late = k == 70 ? c.lateMs : 0;
+            arrival = std::max(arrival, send + (after ? (k - 60) * c.growthMs / 30 : 0) + late);
+            const std::uint64_t capture = static_cast<std::uint64_t>(captured + (after ? c.stepMs : 0));
+            std::uint32_t age = EstimateEndToEndAge(capture, kDelay, offset, At(arrival));
+            age = watch.Judge(age, kDelay, offset, arrival * 1'000'000);
+            if (age > kMaxPublishedAgeMs) {
+                continue;
+            }
+            watch.Published();
+            oldestPublished = std::max(oldestPublished, arrival - captured);
+            if (after && backMs < 0) {
+                backMs = arrival - (kT + 2000);
+            }
+        }
+        EXPECT_LE(oldestPublished, 200) << c.what;
+        if (c.backWithinMs != 0) {
+            EXPECT_TRUE(backMs >= 0 && backMs <= c.backWithinMs) << c.what << ": " << backMs;
+        }
     }
 }
 
