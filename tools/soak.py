@@ -304,6 +304,8 @@ def summarise(args, samples, stats, events, host_output):
     add("Velmora soak run")
     add("run: %.0f s of streaming, decode mode \"%s\", format %d (%s), display %s" % (
         span, args.mode, args.format, format_line or "?", os.environ.get("DISPLAY") or "none"))
+    if last[0] < args.duration - 1:
+        add("camera-host ENDED EARLY, at %.0f s of %.0f: see %s" % (last[0], args.duration, host_output))
     if args.no_sender:
         add("sender: none")
     else:
@@ -326,6 +328,13 @@ def summarise(args, samples, stats, events, host_output):
     add("memory (Linux RSS): start %.1f MB, %s %.1f MB, end %.1f MB; growth after %s: %+.2f MB" % (
         first[2] / 1024, label, reference[2] / 1024, last[2] / 1024, label.split(" (")[0],
         (last[2] - reference[2]) / 1024))
+    # Picture buffers come and go, so single samples swing by megabytes; a leak raises the
+    # floor: the lowest sample of the last minute against the lowest of the minute after.
+    window = max(60.0, 3 * args.sample)
+    floor_after = [sample[2] for sample in samples if reference[0] <= sample[0] <= reference[0] + window]
+    floor_end = [sample[2] for sample in samples if sample[0] >= last[0] - window]
+    add("  floor growth (lowest of the last %.0f s against lowest of the %.0f s after %s): %+.2f MB" % (
+        window, window, label.split(" (")[0], (min(floor_end) - min(floor_after)) / 1024))
     if host_reference and host_last:
         add("  Wine's pagefile usage: %s %.1f MB, end %.1f MB; growth %+.2f MB" % (
             label.split(" (")[0], host_reference[5] / 1024, host_last[5] / 1024,

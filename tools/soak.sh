@@ -5,7 +5,7 @@
 # usage: tools/soak.sh [--xvfb] [soak.py options]
 #   --xvfb   run the Wine session with a display (xvfb-run): Direct3D devices can be created
 # examples:
-#   tools/soak.sh --minutes 30 --format 12 --size 1280x720 --fps 60 --scenario frames=600
+#   tools/soak.sh --minutes 30 --format 16 --size 1280x720 --fps 60 --scenario frames=600
 #   tools/soak.sh --xvfb --minutes 10 --no-sender --mode gpu
 #   tools/soak.sh --minutes 20 --phase 300:frames=600 --phase 20:off --phase 120:name=garbage
 set -euo pipefail
