@@ -48,63 +48,103 @@ bool SameSizeAndFormat(ID3D11Texture2D* texture, const D3D11_TEXTURE2D_DESC& wan
 
 }  // namespace
 
+namespace {
+
+// Creates the device and its manager. Returns nullptr, or the line that says which step
+// failed (everything then released).
+const wchar_t* SetUpDevice(DecoderDevice& kept) noexcept {
+    ++kept.setUps;
+    HRESULT hr = D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, kDecoderDeviceFlags, kFeatureLevels,
+                                   static_cast<UINT>(std::size(kFeatureLevels)), D3D11_SDK_VERSION,
+                                   kept.device.ReleaseAndGetAddressOf(), &kept.featureLevel, nullptr);
+    if (FAILED(hr) || !kept.device) {
+        kept.device.Reset();
+        return L"D3D11 hardware decoder device creation failed; using decoder default path.";
+    }
+    kept.device->GetImmediateContext(kept.deviceContext.ReleaseAndGetAddressOf());
+
+    // The decoder works the device from its own threads through the manager, and sample
+    // production hands camera textures to the pipeline's threads: the immediate context
+    // must take one caller at a time.
+    ComPtr<ID3D10Multithread> multithread;
+    if (SUCCEEDED(kept.device.As(&multithread)) && multithread) {
+        multithread->SetMultithreadProtected(TRUE);
+    }
+
+    UINT token = 0;
+    const wchar_t* failure = nullptr;
+    hr = MFCreateDXGIDeviceManager(&token, kept.deviceManager.ReleaseAndGetAddressOf());
+    if (FAILED(hr) || !kept.deviceManager) {
+        failure = L"MFCreateDXGIDeviceManager failed; using decoder default path.";
+    } else {
+        kept.resetToken = token;
+        if (FAILED(kept.deviceManager->ResetDevice(kept.device.Get(), kept.resetToken))) {
+            failure = L"DXGI device manager ResetDevice failed; using decoder default path.";
+        }
+    }
+    if (failure) {
+        kept.deviceManager.Reset();
+        kept.deviceContext.Reset();
+        kept.device.Reset();
+    }
+    return failure;
+}
+
+// Makes sure `kept` holds a working device. Returns nullptr, or the line of the last failed
+// set-up while its retry interval runs.
+const wchar_t* PrepareDevice(DecoderDevice& kept, std::int64_t nowNs) noexcept {
+    if (kept.device) {
+        const HRESULT removed = kept.device->GetDeviceRemovedReason();
+        if (removed == S_OK) {
+            return nullptr;
+        }
+        LogFormatted(128, L"D3D11 decoder device lost: 0x%08X; creating a new one.", static_cast<unsigned>(removed));
+        kept.deviceManager.Reset();
+        kept.deviceContext.Reset();
+        kept.device.Reset();
+    } else if (kept.failureLine && nowNs - kept.failedAtNs < kDeviceRetryIntervalNs) {
+        return kept.failureLine;
+    }
+    kept.failureLine = SetUpDevice(kept);
+    kept.failedAtNs = nowNs;
+    return kept.failureLine;
+}
+
+}  // namespace
+
 void EnableD3D11Decoding(DecoderState& state) noexcept {
-    // Textures of an earlier device are of no use with a new one.
+    // Textures of an earlier connection are not this decoder's.
     ReleaseTextures(state);
     state.gpuActive = false;
     state.deviceManager.Reset();
     state.deviceContext.Reset();
     state.device.Reset();
 
-    D3D_FEATURE_LEVEL featureLevel{};
-    HRESULT hr = D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, kDecoderDeviceFlags, kFeatureLevels,
-                                   static_cast<UINT>(std::size(kFeatureLevels)), D3D11_SDK_VERSION,
-                                   state.device.ReleaseAndGetAddressOf(), &featureLevel, nullptr);
-    if (FAILED(hr) || !state.device) {
-        state.device.Reset();
-        LogMessage(L"D3D11 hardware decoder device creation failed; using decoder default path.");
+    DecoderDevice ownDevice;  // released on return unless the state takes it
+    DecoderDevice& kept = state.keptDevice ? *state.keptDevice : ownDevice;
+    const wchar_t* failure = PrepareDevice(kept, state.clock ? state.clock() : SteadyNowNs());
+    if (failure) {
+        LogMessage(failure);
         state.gpuRequested = false;
         return;
     }
-    state.device->GetImmediateContext(state.deviceContext.ReleaseAndGetAddressOf());
-
-    // The decoder works the device from its own threads through the manager, and sample
-    // production hands camera textures to the pipeline's threads: the immediate context
-    // must take one caller at a time.
-    ComPtr<ID3D10Multithread> multithread;
-    if (SUCCEEDED(state.device.As(&multithread)) && multithread) {
-        multithread->SetMultithreadProtected(TRUE);
+    const HRESULT hr = state.transform ? state.transform->ProcessMessage(
+                                             MFT_MESSAGE_SET_D3D_MANAGER,
+                                             reinterpret_cast<ULONG_PTR>(kept.deviceManager.Get()))
+                                       : MF_E_NOT_INITIALIZED;
+    if (FAILED(hr)) {
+        // This transform's refusal; the device stays kept for the next one.
+        LogMessage(L"H.264 decoder rejected D3D manager; using decoder default path.");
+        state.gpuRequested = false;
+        return;
     }
-
-    UINT token = 0;
-    hr = MFCreateDXGIDeviceManager(&token, state.deviceManager.ReleaseAndGetAddressOf());
-    if (FAILED(hr) || !state.deviceManager) {
-        LogMessage(L"MFCreateDXGIDeviceManager failed; using decoder default path.");
-        state.deviceManager.Reset();
-        state.device.Reset();
-    } else {
-        state.resetToken = token;
-        hr = state.deviceManager->ResetDevice(state.device.Get(), state.resetToken);
-        if (FAILED(hr)) {
-            LogMessage(L"DXGI device manager ResetDevice failed; using decoder default path.");
-        } else {
-            hr = state.transform ? state.transform->ProcessMessage(
-                                       MFT_MESSAGE_SET_D3D_MANAGER,
-                                       reinterpret_cast<ULONG_PTR>(state.deviceManager.Get()))
-                                 : MF_E_NOT_INITIALIZED;
-            if (SUCCEEDED(hr)) {
-                LogFormatted(128, L"H.264 decoder D3D11/DXVA path requested. featureLevel=0x%X",
-                             static_cast<unsigned>(featureLevel));
-                state.gpuActive = true;
-                return;
-            }
-            LogMessage(L"H.264 decoder rejected D3D manager; using decoder default path.");
-        }
-        state.deviceManager.Reset();
-        state.device.Reset();
-    }
-    state.deviceContext.Reset();
-    state.gpuRequested = false;
+    state.device = kept.device;
+    state.deviceContext = kept.deviceContext;
+    state.deviceManager = kept.deviceManager;
+    state.resetToken = kept.resetToken;
+    LogFormatted(128, L"H.264 decoder D3D11/DXVA path requested. featureLevel=0x%X",
+                 static_cast<unsigned>(kept.featureLevel));
+    state.gpuActive = true;
 }
 
 HRESULT CopyToCameraTexture(DecoderState& state, IMFSample* sample, DecodedPicture& picture) noexcept {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include <d3d11.h>
 #include <mfobjects.h>
@@ -14,9 +15,32 @@
 // D3D11_CREATE_DEVICE_VIDEO_SUPPORT | D3D11_CREATE_DEVICE_BGRA_SUPPORT
 inline constexpr UINT kDecoderDeviceFlags = 0x820;
 inline constexpr std::size_t kCameraTextureCount = 3;
+// No new device set-up for this long after a failed one: those connections decode in
+// processor mode.
+inline constexpr std::int64_t kDeviceRetryIntervalNs = 10'000'000'000;
 
-// Gives the transform a Direct3D 11 device through a DXGI device manager. Leaves either
-// gpuActive set or gpuRequested cleared (the connection then decodes in processor mode).
+// The Direct3D 11 device and DXGI device manager of graphics mode, kept across connections
+// and re-created only when the device is removed or reset: without a sender the receiver
+// tries a connection every 50 ms, and a device per attempt would cost far more than the
+// attempt itself.
+// Receiver thread only.
+struct DecoderDevice {
+    Microsoft::WRL::ComPtr<ID3D11Device> device;
+    Microsoft::WRL::ComPtr<ID3D11DeviceContext> deviceContext;
+    Microsoft::WRL::ComPtr<IMFDXGIDeviceManager> deviceManager;  // released first
+    std::uint32_t resetToken = 0;
+    D3D_FEATURE_LEVEL featureLevel{};
+    // The last set-up failed at failedAtNs (steady clock); its line explains the processor
+    // mode of every connection until the next try.
+    const wchar_t* failureLine = nullptr;
+    std::int64_t failedAtNs = 0;
+    std::uint64_t setUps = 0;  // device creations tried
+};
+
+// Gives the transform a Direct3D 11 device through a DXGI device manager: the kept device
+// when there is one, set up anew when it was removed or reset, and after a failed set-up no
+// sooner than kDeviceRetryIntervalNs later. Leaves either gpuActive set or gpuRequested
+// cleared (the connection then decodes in processor mode).
 void EnableD3D11Decoding(DecoderState& state) noexcept;
 
 // Reads the decoded texture of `sample` back into the picture's bytes and, with "direct"

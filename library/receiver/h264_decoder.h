@@ -15,6 +15,8 @@
 #include "library/receiver/decoded_picture.h"
 #include "library/receiver/sample_fallback_throttle.h"
 
+struct DecoderDevice;  // gpu_decoding.h
+
 // One per connection, used only by the receiver thread. Released by ReleaseDecoderState.
 struct DecoderState {
     Microsoft::WRL::ComPtr<IMFTransform> transform;
@@ -33,6 +35,9 @@ struct DecoderState {
     std::uint32_t resetToken = 0;
     bool gpuRequested = false;
     bool gpuActive = false;
+    // The device kept from one connection to the next (the receiver's); without one, each
+    // CreateDecoder makes a device of its own.
+    DecoderDevice* keptDevice = nullptr;
     // Graphics samples that fell back to the memory copy, for the log; the clock is the
     // steady clock in nanoseconds (tests pass their own).
     SampleFallbackThrottle sampleFallbacks;
@@ -64,6 +69,6 @@ HRESULT DecodeFrame(DecoderState& state, const std::uint8_t* data, std::uint32_t
 HRESULT DrainOutput(DecoderState& state, DecodedPicture& picture) noexcept;
 
 // Logs the graphics fallbacks not yet written, releases every object of the state (reverse
-// order of acquisition) and resets it for a new CreateDecoder; gpuRequested and clock are
-// kept.
+// order of acquisition) and resets it for a new CreateDecoder; gpuRequested, keptDevice and
+// clock are kept.
 void ReleaseDecoderState(DecoderState& state) noexcept;

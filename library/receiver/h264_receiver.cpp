@@ -101,6 +101,7 @@ long H264Receiver::RunConnection() noexcept {
 
     DecoderState decoder;
     decoder.gpuRequested = gpu;
+    decoder.keptDevice = &decoderDevice;
     decoder.width = 640;
     decoder.height = 360;
     HRESULT hr = CreateDecoder(decoder);

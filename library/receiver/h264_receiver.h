@@ -12,6 +12,7 @@
 #include "library/receiver/clock_step_watch.h"
 #include "library/receiver/connection_log_throttle.h"
 #include "library/receiver/decoded_picture.h"
+#include "library/receiver/gpu_decoding.h"
 
 class H264Receiver : public DecodedFrameStore<TextureReference> {
 public:
@@ -62,6 +63,9 @@ public:
 
     // The sender's port; tests may point a receiver of their own elsewhere.
     std::uint16_t port = 8080;
+
+    // Graphics mode's Direct3D device, kept across connections; receiver thread only.
+    DecoderDevice decoderDevice;
 
 private:
     void UpdateStatistics(std::int64_t readNs, std::int64_t decodeNs, std::int64_t storeNs,

@@ -7,6 +7,7 @@
 #include <mferror.h>
 #include <psapi.h>
 
+#include "library/receiver/gpu_decoding.h"
 #include "tests/decoder/decoder_test_support.h"
 
 TEST(H264Decoder, PicturesEqualFfmpegAtEverySize) {
@@ -120,12 +121,22 @@ TEST(H264Decoder, GraphicsRequestsFallBackToMemoryCopies) {
                       fallback = "GPU decoded sample was not a DXGI texture; falling back to CPU copy for this sample.",
                       tally = "fell back to CPU copy in the last 0 seconds.";
     const std::size_t deviceLines = LogCount(device), fallbackLines = LogCount(fallback), tallyLines = LogCount(tally);
+    static std::int64_t nowNs = 5'000'000'000;
+    DecoderDevice kept;
     DecoderState state;
-    state.gpuRequested = true;
-    state.clock = []() noexcept -> std::int64_t { return 5'000'000'000; };  // time stands still
-    ASSERT_EQ(CreateDecoder(state), S_OK);  // no display, so no Direct3D device: processor mode
+    state.keptDevice = &kept;
+    state.clock = []() noexcept { return nowNs; };  // time stands still unless moved here
+    // Connections without a display: one failed set-up, then none for ten seconds; each
+    // connection still says why it decodes in processor mode.
+    for (std::int64_t at : {5'000'000'000LL, 5'000'000'000LL, 14'999'999'999LL, 15'000'000'000LL}) {
+        nowNs = at;
+        ReleaseDecoderState(state);
+        state.gpuRequested = true;
+        ASSERT_EQ(CreateDecoder(state), S_OK);
+    }
+    EXPECT_EQ(kept.setUps, 2u);
     EXPECT_FALSE(state.gpuRequested || state.gpuActive || state.device || state.deviceContext || state.deviceManager);
-    EXPECT_EQ(LogCount(device), deviceLines + 1);
+    EXPECT_EQ(LogCount(device), deviceLines + 4);
     EXPECT_GE(Decode(state, stream, 0, 3), 1);
     EXPECT_EQ(LogCount(fallback), fallbackLines);  // processor mode has nothing to fall back from
 

@@ -224,13 +224,18 @@ TEST(GpuDecoding, DecodedTextureSamplesAreReadBackAndCopiedInDirectMode) {
     EXPECT_EQ(CopyToCameraTexture(none, sample.Get(), picture), E_INVALIDARG);
 }
 
-TEST(GpuDecoding, ConnectionsReleaseEveryDirect3DObject) {
+TEST(GpuDecoding, ConnectionsKeepOneDeviceAndReleaseTheRest) {
     Stream stream = Load("s640x360", 640, 360);
+    const std::string level = "H.264 decoder D3D11/DXVA path requested. featureLevel=0xB100";
+    const std::size_t levelLines = LogCount(level);
+    DecoderDevice kept;
     DecoderState state;
+    state.keptDevice = &kept;
     for (int n = 0; n < 20; ++n) {
         state.gpuRequested = true;
         ASSERT_EQ(CreateDecoder(state), S_OK);
         ASSERT_TRUE(state.gpuActive);
+        EXPECT_TRUE(state.device.Get() == kept.device.Get() && state.deviceManager.Get() == kept.deviceManager.Get());
         stream.next = 0;
         EXPECT_GE(Decode(state, stream, 0, 3), 1);
         DecodedPicture picture;  // a staging and three camera textures as well
@@ -239,14 +244,17 @@ TEST(GpuDecoding, ConnectionsReleaseEveryDirect3DObject) {
         EXPECT_EQ(ReadBackTexture(state, nv12.Get(), 0, picture), S_OK);
         for (int k = 0; k < 3; ++k) EXPECT_EQ(CopyIntoCameraTexture(state, bgra.Get(), 0, picture), S_OK);
         nv12.Reset(), bgra.Reset(), picture.texture.Reset();
-        ID3D11Device* device = state.device.Get();
-        device->AddRef();
         ReleaseDecoderState(state);
-        EXPECT_EQ(device->Release(), 0u) << n;  // nothing else held the device or a texture of it
         EXPECT_FALSE(state.device || state.deviceContext || state.deviceManager || state.stagingTexture ||
                      state.transform || state.gpuActive || !state.cameraTextures.empty());
         EXPECT_TRUE(state.gpuRequested);
     }
+    EXPECT_EQ(kept.setUps, 1u);
+    EXPECT_EQ(LogCount(level), levelLines + 20);  // once per connection
+    ID3D11Device* device = kept.device.Get();
+    device->AddRef();
+    kept = DecoderDevice();
+    EXPECT_EQ(device->Release(), 0u);  // no connection left a reference to the device or a texture of it
     // A decoder that refuses the manager (none here): processor mode, nothing kept.
     const std::size_t rejected = LogCount("H.264 decoder rejected D3D manager; using decoder default path.");
     EnableD3D11Decoding(state);

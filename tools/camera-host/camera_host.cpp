@@ -6,7 +6,10 @@
 #include <mfapi.h>
 #include <mferror.h>
 #include <mfidl.h>
+#include <psapi.h>
 #include <shellapi.h>
+#include <tlhelp32.h>
+#include <winternl.h>
 #include <wrl/client.h>
 
 #include <algorithm>
@@ -31,17 +34,20 @@ struct Options {
     DWORD format = 0;
     double seconds = 5.0;
     int pictures = 5;
+    double statsEvery = 0;  // seconds between "stats" lines; 0 = none
     std::wstring out = L"camera-output";
     bool listOnly = false;
 };
 
 const char* const kUsage =
     "usage: camera-host [--dll PATH | --register PATH] [--stream 0-2] [--format 0-19]\n"
-    "                   [--seconds S] [--pictures N] [--out DIR] [--list]\n"
+    "                   [--seconds S] [--pictures N] [--out DIR] [--stats-every S] [--list]\n"
     "  --dll PATH       load PATH and use its DllGetClassObject (no registration needed)\n"
     "  --register PATH  register PATH with regsvr32, then activate through COM\n"
     "  (neither)        activate through COM: the class must be registered already\n"
-    "  --list           print the catalogue and stop\n";
+    "  --list           print the catalogue and stop\n"
+    "  --stats-every S  every S seconds print a line: samples, test pictures, handles, threads, memory\n"
+    "                   (used by tools/soak.sh)\n";
 
 std::string Narrow(const std::wstring& text) {
     if (text.empty()) {
@@ -93,6 +99,8 @@ bool ParseOptions(Options& options) {
             options.seconds = std::wcstod(arguments[++i], nullptr);
         } else if (name == L"--pictures") {
             options.pictures = static_cast<int>(std::wcstol(arguments[++i], nullptr, 10));
+        } else if (name == L"--stats-every") {
+            options.statsEvery = std::wcstod(arguments[++i], nullptr);
         } else if (name == L"--out") {
             options.out = arguments[++i];
         } else {
@@ -101,7 +109,7 @@ bool ParseOptions(Options& options) {
     }
     LocalFree(arguments);
     return ok && options.stream < 3 && options.format < 20 && options.seconds > 0 && options.pictures >= 0 &&
-           !(options.dll.size() && options.registerDll.size());
+           options.statsEvery >= 0 && !(options.dll.size() && options.registerDll.size());
 }
 
 // Both the library and this program must agree on these; they come from the media type.
@@ -312,6 +320,94 @@ LogFigures ParseLog(const std::string& text) {
     return figures;
 }
 
+// ---- The test picture and the process's own figures --------------------------------------
+
+// True when the luma looks like the library's test picture: a ramp that rises by one level
+// per column of its 640 columns (mod 256), whatever size it was scaled to. Decoded pictures
+// do not rise evenly across a row. Checked on rows of the middle half (clear of letterbox
+// bars); a few misses are allowed where scaling blends across the ramp's wrap from 255 to 0.
+bool LooksLikeTestPicture(const BYTE* data, DWORD length, const TypeInfo& type) {
+    const std::uint32_t step = type.subtype == MFVideoFormat_YUY2 ? 2 : 1;
+    const std::uint32_t stride = type.width * step;
+    const std::uint32_t span = type.width / 16;
+    if (span == 0 || static_cast<std::uint64_t>(stride) * type.height > length) {
+        return false;
+    }
+    int checks = 0;
+    int hits = 0;
+    for (std::uint32_t row = 0; row < 8; ++row) {
+        const BYTE* line = data + static_cast<std::size_t>(type.height / 4 + type.height * row / 16) * stride;
+        for (std::uint32_t column = 0; column + span < type.width; column += span) {
+            const int rise = (line[(column + span) * step] - line[column * step] + 256) % 256;
+            const int expected = static_cast<int>(640 * span / type.width);
+            ++checks;
+            hits += rise >= expected - 3 && rise <= expected + 3 ? 1 : 0;
+        }
+    }
+    return hits * 5 >= checks * 4;
+}
+
+bool IsTestPicture(IMFSample* sample, const TypeInfo& type) {
+    ComPtr<IMFMediaBuffer> buffer;
+    BYTE* data = nullptr;
+    DWORD length = 0;
+    if (FAILED(sample->ConvertToContiguousBuffer(&buffer)) || FAILED(buffer->Lock(&data, nullptr, &length))) {
+        return false;
+    }
+    const bool test = LooksLikeTestPicture(data, length, type);
+    buffer->Unlock();
+    return test;
+}
+
+// Handles this process holds, from the system's handle table (Wine's GetProcessHandleCount
+// always answers 0). -1 when the table cannot be read.
+long CountOwnHandles() {
+    using Query = NTSTATUS(NTAPI*)(SYSTEM_INFORMATION_CLASS, PVOID, ULONG, PULONG);
+    const auto query = reinterpret_cast<Query>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    std::vector<std::uint8_t> table(1 << 20);
+    for (int attempt = 0; query && attempt < 8; ++attempt) {
+        ULONG needed = 0;
+        const NTSTATUS status = query(SystemHandleInformation, table.data(), static_cast<ULONG>(table.size()), &needed);
+        if (status == static_cast<NTSTATUS>(0xC0000004)) {  // STATUS_INFO_LENGTH_MISMATCH
+            table.resize(std::max<std::size_t>(table.size() * 2, needed + 65536));
+            continue;
+        }
+        if (status < 0) {
+            return -1;
+        }
+        const auto* information = reinterpret_cast<const SYSTEM_HANDLE_INFORMATION*>(table.data());
+        long own = 0;
+        for (ULONG i = 0; i < information->Count; ++i) {
+            own += information->Handle[i].OwnerPid == GetCurrentProcessId() ? 1 : 0;
+        }
+        return own;
+    }
+    return -1;
+}
+
+// The figures of this process as Windows (here: Wine) counts them.
+std::string ProcessFigures() {
+    const long handles = CountOwnHandles();
+    unsigned threads = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot != INVALID_HANDLE_VALUE) {
+        THREADENTRY32 entry{};
+        entry.dwSize = sizeof entry;
+        for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+            threads += entry.th32OwnerProcessID == GetCurrentProcessId() ? 1 : 0;
+        }
+        CloseHandle(snapshot);
+    }
+    PROCESS_MEMORY_COUNTERS_EX memory{};
+    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof memory);
+    char text[160];
+    std::snprintf(text, sizeof text, "handles=%ld threads=%u pagefile_kb=%llu working_set_kb=%llu", handles, threads,
+                  static_cast<unsigned long long>(memory.PagefileUsage / 1024),
+                  static_cast<unsigned long long>(memory.WorkingSetSize / 1024));
+    return text;
+}
+
 // ---- The run --------------------------------------------------------------------------
 
 struct RunResult {
@@ -319,6 +415,7 @@ struct RunResult {
     double arrivalFps = 0;
     double sampleTimeFps = 0;
     int wrongSizes = 0;
+    int testPictures = 0;
     std::vector<std::string> pictureFiles;
 };
 
@@ -481,8 +578,15 @@ int Run(const Options& options) {
     LONGLONG firstSampleTime = 0;
     LONGLONG lastSampleTime = 0;
     int savedPictures = 0;
+    double nextStats = 0;
     for (;;) {
         const double elapsed = std::chrono::duration<double>(Clock::now() - begin).count();
+        if (options.statsEvery > 0 && elapsed >= nextStats) {
+            std::printf("stats t=%.1f delivered=%d test=%d %s\n", elapsed, result.delivered, result.testPictures,
+                        ProcessFigures().c_str());
+            std::fflush(stdout);
+            nextStats += options.statsEvery;
+        }
         if (elapsed >= options.seconds) {
             break;
         }
@@ -521,6 +625,7 @@ int Run(const Options& options) {
         lastArrival = arrival;
         lastSampleTime = sampleTime;
         ++result.delivered;
+        result.testPictures += IsTestPicture(sample.Get(), type) ? 1 : 0;
 
         // Pictures spread evenly over the run, each in the middle of its share of it, so
         // the first one leaves the receiver time to connect.
@@ -564,6 +669,8 @@ int Run(const Options& options) {
     add("frames delivered: %d (%d with a size other than %u bytes)", result.delivered, result.wrongSizes,
         expectedSize);
     add("frames per second: %.1f (arrival times), %.1f (sample times)", result.arrivalFps, result.sampleTimeFps);
+    add("test pictures: %d of %d (%.2f %%)", result.testPictures, result.delivered,
+        result.delivered > 0 ? 100.0 * result.testPictures / result.delivered : 0.0);
     add("pictures saved: %zu in %s", result.pictureFiles.size(), Narrow(FullPath(options.out)).c_str());
     for (const std::string& file : result.pictureFiles) {
         add("  %s", file.c_str());
