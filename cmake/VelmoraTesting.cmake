@@ -74,10 +74,8 @@ function(velmora_add_test name)
     endif()
     if(WIN32)
         if(T_XVFB)
-            # A session of its own: the shared one has no display (see the script).
-            add_test(NAME ${name}
-                     COMMAND /bin/sh ${CMAKE_SOURCE_DIR}/cmake/wine-xvfb-session.sh ${VELMORA_WINEPREFIX}
-                             ${VELMORA_XVFB_RUN} ${VELMORA_WINE_RUN} $<TARGET_FILE:${name}> ${T_ARGS})
+            # A Wine session of its own, with the display (wine-prefix.sh start).
+            add_test(NAME ${name} COMMAND ${VELMORA_XVFB_RUN} -a ${VELMORA_WINE_RUN} $<TARGET_FILE:${name}> ${T_ARGS})
         else()
             add_test(NAME ${name} COMMAND ${VELMORA_WINE_RUN} $<TARGET_FILE:${name}> ${T_ARGS})
         endif()
