@@ -100,7 +100,7 @@ def main():
         strip(objcopy, built, stage_dir, symbols_dir)
     signed = signing_configured()
     if not signed:
-        print("make_dist: VELMORA_SIGN_PFX and VELMORA_SIGN_PASSWORD are not set; nothing is signed")
+        print("make_dist: no certificate (VELMORA_SIGN_PFX, VELMORA_SIGN_PASSWORD); nothing is signed")
     binaries = [os.path.join(stage_dir, os.path.basename(path)) for path in (registrar, library)]
     for binary in binaries if signed else []:
         sign(binary)

@@ -98,11 +98,12 @@ def check_msi(package, version, zip_binaries):
     # 0x500 rollback; 0x800 elevated; 0x40 ignores the exit code.
     actions = {row[0]: (int(row[1]), row[2], row[3]) for row in msi_table(package, "CustomAction")}
     for action, kind, source, command, condition in (
-            ("RegisterCamera", 18 | 0x400 | 0x800, "RegistrarExe", "install-system", 'NOT REMOVE="ALL"'),
+            ("RegisterCamera", 18 | 0x400 | 0x800, "RegistrarExe", "install-all-users", 'NOT REMOVE="ALL"'),
             ("RegisterCameraRollback", 2 | 0x500 | 0x800 | 0x40, "RegistrarBinary", "uninstall-system",
              'NOT REMOVE="ALL"'),
             ("UnregisterCamera", 18 | 0x400 | 0x800 | 0x40, "RegistrarExe", "uninstall-system", 'REMOVE="ALL"'),
-            ("UnregisterCameraRollback", 18 | 0x500 | 0x800 | 0x40, "RegistrarExe", "install-system", 'REMOVE="ALL"')):
+            ("UnregisterCameraRollback", 18 | 0x500 | 0x800 | 0x40, "RegistrarExe", "install-all-users",
+             'REMOVE="ALL"')):
         check(actions.get(action) == (kind, source, command), f"{action} is {actions.get(action)}")
         check(sequence.get(action, ("",))[0] == condition, f"{action} runs when {sequence.get(action)}")
 

@@ -25,11 +25,11 @@ CLASS_KEY = r"HKLM\Software\Classes\CLSID\{5D1E3B7A-2C94-4F60-A8B1-0E6F9C2D4B83}
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 PROGRAM_FILES = "Program Files/Velmora"
 DATA_DIR = "ProgramData/Velmora"
-# The folder of the library copy that install-system registers. Today it is the data
+# The folder of the library copy that the registrar registers. Today it is the data
 # directory, where uninstall-system leaves the copies; switch to PROGRAM_FILES once the
 # registrar installs into the protected folder (and uninstall-system deletes its copies).
 COPY_DIR = DATA_DIR
-CAMERA = ("Nivra", "1", "0")  # name, lifetime System, access CurrentUser
+CAMERA = ("Nivra", "1", "1")  # name, lifetime System, access AllUsers
 
 
 def check(condition, message):
@@ -170,10 +170,12 @@ def msiexec_test(wine_binary, prefix, stage, package, standin, version):
     logged = len(wine.log_lines())
     code, _ = wine.msiexec("/i", package, fail="MFCreateVirtualCamera=0x80004005")
     check(code != 0, "failed install: msiexec succeeded")
-    check(any("lifetime=1\taccess=0\tname=Nivra" in line and "result=0x80004005" in line
+    check(any("lifetime=1\taccess=1\tname=Nivra" in line and "result=0x80004005" in line
               for line in wine.log_lines()[logged:]), "failed install: the registrar did not fail at the camera")
     check_removed(wine, "failed install", ["decode_mode.txt"])  # each installation deletes the log
     subprocess.run(["wineserver", "-k"], env=wine.env)
+    if not failures:  # a prefix takes some 700 MB; a failed run keeps it for a look
+        shutil.rmtree(prefix)
 
 
 def signing_test(objcopy, registrar, library, version, *files):
