@@ -12,6 +12,8 @@ packages=(
     googletest libgtest-dev
     # the H.264 decoder transform under Wine, and the sender's encoder
     gstreamer1.0-libav gstreamer1.0-plugins-good gstreamer1.0-plugins-bad ffmpeg
+    # the installer package (built with wixl, read back with msitools) and its signing
+    wixl msitools osslsigncode openssl
     # benchmarks and reference implementations
     libbenchmark-dev libyuv-dev libswscale-dev libavutil-dev
 )

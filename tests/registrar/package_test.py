@@ -1,0 +1,222 @@
+#!/usr/bin/env python3
+"""The installer package and signing, for real.
+
+usage: package_test.py msiexec WINE PREFIX STAGE_DIR MSI STANDIN_DLL VERSION
+       package_test.py signing OBJCOPY REGISTRAR_EXE SOURCE_DLL VERSION FILE...
+
+msiexec: Wine's msiexec installs, upgrades, refuses a downgrade, rolls back a failed
+installation and uninstalls, in a prefix of the test's own (the stand-in
+mfsensorgroup.dll in its System32 records the camera calls).
+signing: the distributables built with a throwaway certificate carry signatures that
+osslsigncode accepts, and that fail once a byte changes; without one nothing is signed.
+"""
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "registrar", "package"))
+import make_dist  # noqa: E402
+
+failures = []
+CLASS_KEY = r"HKLM\Software\Classes\CLSID\{5D1E3B7A-2C94-4F60-A8B1-0E6F9C2D4B83}\InprocServer32"
+UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
+PROGRAM_FILES = "Program Files/Velmora"
+DATA_DIR = "ProgramData/Velmora"
+# The folder of the library copy that the registrar registers. Today it is the data
+# directory, where uninstall-system leaves the copies; switch to PROGRAM_FILES once the
+# registrar installs into the protected folder (and uninstall-system deletes its copies).
+COPY_DIR = DATA_DIR
+CAMERA = ("Nivra", "1", "1")  # name, lifetime System, access AllUsers
+
+
+def check(condition, message):
+    if not condition:
+        failures.append(message)
+    return condition
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class Prefix:
+    def __init__(self, wine, prefix, standin):
+        self.wine = wine
+        self.root = prefix
+        self.log = os.path.join(prefix, "standin.log")
+        self.env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree=;mshtml=",
+                        VELMORA_STANDIN_LOG=windows_path(self.log))
+        self.env.pop("VELMORA_STANDIN_FAIL", None)
+        shutil.rmtree(prefix, ignore_errors=True)
+        os.makedirs(prefix)
+        subprocess.run(["wineboot", "--init"], env=self.env, check=True, capture_output=True)
+        shutil.copy(standin, os.path.join(prefix, "drive_c", "windows", "system32", "mfsensorgroup.dll"))
+
+    def c(self, relative):
+        return os.path.join(self.root, "drive_c", relative)
+
+    def msiexec(self, verb, package, fail=None):
+        env = dict(self.env, VELMORA_STANDIN_FAIL=fail) if fail else self.env
+        log = os.path.join(self.root, "msiexec.log")
+        result = subprocess.run([self.wine, "msiexec", verb, windows_path(package), "/qn", "/l*v", windows_path(log)],
+                                env=env, capture_output=True)
+        with open(log, "rb") as file:
+            return result.returncode, file.read().decode("latin-1")
+
+    def reg_query(self, key, *options):
+        result = subprocess.run([self.wine, "reg", "query", key, *options], env=self.env, capture_output=True,
+                                text=True, errors="replace")
+        return result.stdout if result.returncode == 0 else ""
+
+    def registered_copy(self):
+        """The library path that the COM class names, as a Linux path; None without a class."""
+        match = re.search(r"\(Default\)\s+REG_SZ\s+C:\\(.+)", self.reg_query(CLASS_KEY, "/ve"))
+        return self.c(match.group(1).strip().replace("\\", "/")) if match else None
+
+    def entries(self):
+        """(name, version) of each uninstall entry of ours."""
+        blocks = self.reg_query(UNINSTALL_KEY, "/s").split("\n\n")
+        fields = [dict(re.findall(r"^\s+(DisplayName|DisplayVersion)\s+REG_SZ\s+(.*?)\s*$", block, re.M))
+                  for block in blocks]
+        return [(f["DisplayName"], f.get("DisplayVersion")) for f in fields if f.get("DisplayName") == "Velmora"]
+
+    def log_lines(self):
+        return open(self.log, encoding="utf-8").read().splitlines() if os.path.exists(self.log) else []
+
+    def cameras(self):
+        """The cameras left registered, replaying every Start and Remove of the call log."""
+        registered, created = [], None
+        for line in self.log_lines():
+            name, *pairs = line.split("\t")
+            fields = dict(pair.split("=", 1) for pair in pairs)
+            if name == "MFCreateVirtualCamera":
+                created = (fields["name"], fields["lifetime"], fields["access"]) if "result" not in fields else None
+            elif name == "IMFVirtualCamera::Start" and "result" not in fields:
+                registered.append(created)
+            elif name == "IMFVirtualCamera::Remove" and "result" not in fields:
+                registered = [camera for camera in registered if camera != created]
+        return registered
+
+    def listing(self, relative):
+        folder = self.c(relative)
+        return sorted(os.listdir(folder)) if os.path.isdir(folder) else None
+
+
+def copy_number(path):
+    return int(re.fullmatch(r"VelmoraSource_(\d+)\.dll", os.path.basename(path or "")).group(1))
+
+
+def check_installed(wine, version, step):
+    """One entry of this version, the camera once, the class naming an existing copy of the
+    packaged library in the copy folder, and our two files in the protected folder."""
+    check(wine.entries() == [("Velmora", version)], f"{step}: uninstall entries {wine.entries()}")
+    check(wine.cameras() == [CAMERA], f"{step}: cameras {wine.cameras()}")
+    copy = wine.registered_copy()
+    if not check(copy is not None and os.path.isfile(copy), f"{step}: the class names {copy}"):
+        return None
+    check(os.path.dirname(copy) == wine.c(COPY_DIR), f"{step}: the registered copy lies in {os.path.dirname(copy)}")
+    with open(copy, "rb") as registered, open(wine.c(PROGRAM_FILES + "/VelmoraSource.dll"), "rb") as installed:
+        check(registered.read() == installed.read(), f"{step}: the registered copy is not the packaged library")
+    ours = ["VelmoraRegistrar.exe", "VelmoraSource.dll"]
+    ours += [os.path.basename(copy)] if COPY_DIR == PROGRAM_FILES else []
+    check(wine.listing(PROGRAM_FILES) == sorted(ours), f"{step}: Program Files holds {wine.listing(PROGRAM_FILES)}")
+    return copy
+
+
+def check_removed(wine, step, data):
+    check(wine.entries() == [], f"{step}: uninstall entries {wine.entries()}")
+    check(wine.cameras() == [], f"{step}: cameras {wine.cameras()}")
+    check(wine.registered_copy() is None, f"{step}: the class still names {wine.registered_copy()}")
+    check(wine.listing(PROGRAM_FILES) is None, f"{step}: Program Files holds {wine.listing(PROGRAM_FILES)}")
+    left = [name for name in wine.listing(DATA_DIR) or [] if COPY_DIR != DATA_DIR or not name.endswith(".dll")]
+    check(left == data, f"{step}: the data directory holds {left}")
+
+
+def msiexec_test(wine_binary, prefix, stage, package, standin, version):
+    wine = Prefix(wine_binary, prefix, standin)
+    packages = {}
+    for other in ("0.9.0", "1.1.0"):
+        packages[other] = os.path.join(prefix, make_dist.msi_name(other))
+        make_dist.build_msi(other, stage, packages[other])
+
+    code, _ = wine.msiexec("/i", package)
+    check(code == 0, f"install: msiexec exit code {code}")
+    check_installed(wine, version, "install")
+    for name in ("source.log", "decode_mode.txt"):  # what the library and the user leave
+        with open(wine.c(f"{DATA_DIR}/{name}"), "w") as file:
+            file.write("kept\n")
+    code, _ = wine.msiexec("/x", package)
+    check(code == 0, f"uninstall: msiexec exit code {code}")
+    check_removed(wine, "uninstall", ["decode_mode.txt", "source.log"])
+
+    check(wine.msiexec("/i", packages["0.9.0"])[0] == 0, "0.9.0 did not install")
+    older = check_installed(wine, "0.9.0", "0.9.0")
+    code, _ = wine.msiexec("/i", package)
+    check(code == 0, f"upgrade: msiexec exit code {code}")
+    newer = check_installed(wine, version, "upgrade")
+    check(older and newer and copy_number(newer) > copy_number(older), f"upgrade: {newer} registered after {older}")
+
+    check(wine.msiexec("/i", packages["1.1.0"])[0] == 0, "1.1.0 did not install")
+    code, log = wine.msiexec("/i", package)
+    # 1603 (its low byte under Wine): the launch condition refused. Wine logs no message
+    # text without a user interface; the check of the package's tables covers it.
+    check(code == 1603 & 0xFF and "WIX_DOWNGRADE_DETECTED = {" in log, f"downgrade: exit code {code}")
+    check_installed(wine, "1.1.0", "downgrade")
+    check(wine.msiexec("/x", packages["1.1.0"])[0] == 0, "1.1.0 did not uninstall")
+
+    logged = len(wine.log_lines())
+    code, _ = wine.msiexec("/i", package, fail="MFCreateVirtualCamera=0x80004005")
+    check(code != 0, "failed install: msiexec succeeded")
+    check(any("lifetime=1\taccess=1\tname=Nivra" in line and "result=0x80004005" in line
+              for line in wine.log_lines()[logged:]), "failed install: the registrar did not fail at the camera")
+    check_removed(wine, "failed install", ["decode_mode.txt"])  # each installation deletes the log
+    subprocess.run(["wineserver", "-k"], env=wine.env)
+    if not failures:  # a prefix takes some 700 MB; a failed run keeps it for a look
+        shutil.rmtree(prefix)
+
+
+def signing_test(objcopy, registrar, library, version, *files):
+    with tempfile.TemporaryDirectory() as folder:
+        pem, key, pfx = (os.path.join(folder, name) for name in ("cert.pem", "key.pem", "cert.pfx"))
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", pem,
+                        "-subj", "/CN=Velmora test", "-days", "2"], check=True, capture_output=True)
+        subprocess.run(["openssl", "pkcs12", "-export", "-inkey", key, "-in", pem, "-out", pfx,
+                        "-passout", "pass:throwaway"], check=True, capture_output=True)
+        for signed in (False, True):
+            env = {k: v for k, v in os.environ.items() if not k.startswith("VELMORA_SIGN_")}
+            env.update({"VELMORA_SIGN_PFX": pfx, "VELMORA_SIGN_PASSWORD": "throwaway"} if signed else {})
+            dist = os.path.join(folder, f"dist-{signed}")
+            output = subprocess.run([sys.executable, make_dist.__file__, version, dist, os.path.join(folder, "symbols"),
+                                     objcopy, registrar, library, *files], env=env, check=True, capture_output=True,
+                                    text=True).stdout
+            check(output.count("nothing is signed") == (0 if signed else 1), f"signed={signed}: said {output!r}")
+            stage = os.path.join(dist, make_dist.STAGE_NAME)
+            shipped = [os.path.join(stage, os.path.basename(binary)) for binary in (registrar, library)]
+            for path in shipped + [os.path.join(dist, make_dist.msi_name(version))]:
+                check(verify(path, pem) == signed, f"signed={signed}: verify of {path}")
+                if signed:
+                    with open(path, "rb") as file:
+                        data = bytearray(file.read())
+                    # A byte of the package's cabinet; of a binary, one from the middle of its code.
+                    at = data.find(b"MSCF") + 0x100 if path.endswith(".msi") else len(data) // 2
+                    data[at] ^= 0x01
+                    with open(path, "wb") as file:
+                        file.write(data)
+                    check(not verify(path, pem), f"a changed byte of {path} still verifies")
+
+
+def verify(path, certificate):
+    return subprocess.run(["osslsigncode", "verify", "-CAfile", certificate, "-in", path],
+                          capture_output=True).returncode == 0
+
+
+if __name__ == "__main__":
+    {"msiexec": msiexec_test, "signing": signing_test}[sys.argv[1]](*sys.argv[2:])
+    for failure in failures:
+        print("FAIL:", failure)
+    if failures:
+        sys.exit(1)
+    print("ok")
