@@ -78,8 +78,7 @@ void WriteLogLine(const SYSTEMTIME& localTime, const wchar_t* message) noexcept 
         CreateDirectoryW(velmora::kDataDirectory, nullptr);
         const DataFilePath path(velmora::kLogFileName);
         // Not shared: two writers can never interleave; the later one's line is dropped.
-        UniqueFileHandle file(CreateFileW(path.text, FILE_READ_DATA | FILE_APPEND_DATA, 0, nullptr,
-                                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        const UniqueFileHandle file = velmora::OpenDataFile(path.text, FILE_READ_DATA | FILE_APPEND_DATA, 0, true);
         if (!file) {
             return;
         }

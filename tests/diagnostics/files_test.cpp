@@ -279,9 +279,12 @@ TEST(DecodeModeFile, FirstLineWordsWithinTheirLimits) {
     EXPECT_FALSE(DecodeModeRequestsDirect());
 }
 
-TEST(DecodeModeFile, SharedWithReadersButNotWithAnExclusiveHolder) {
+// An editor may hold the setting open for writing (or deleting, to save by renaming).
+TEST(DecodeModeFile, SharedWithReadersAndWritersButNotWithAnExclusiveHolder) {
     ASSERT_TRUE(testfiles::WriteAll(kSetting, "gpu"));
     for (const auto& [access, share, seen] : {std::tuple<DWORD, DWORD, bool>{GENERIC_READ, FILE_SHARE_READ, true},
+                                              {GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, true},
+                                              {DELETE, FILE_SHARE_READ, true},
                                               {GENERIC_READ | GENERIC_WRITE, 0, false}}) {
         HANDLE holder = CreateFileW(kSetting.c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(holder, INVALID_HANDLE_VALUE);
@@ -290,6 +293,31 @@ TEST(DecodeModeFile, SharedWithReadersButNotWithAnExclusiveHolder) {
     }
     EXPECT_TRUE(DecodeModeRequestsGpu());
     testfiles::Remove(kSetting);
+}
+
+// Links planted from the Linux side in place of the log, the setting or the whole folder:
+// the log is not written through them (nor created at a link's missing target), the setting
+// behind them is not read. The files elsewhere hold "gpu".
+TEST(DataFolder, PlantedLinksAreNeitherWrittenThroughNorRead) {
+    const std::wstring elsewhere = std::wstring(velmora::kDefaultProgramData) + L"\\VelmoraElsewhere\\";
+    for (const char* plant : {"ln -s ../VelmoraElsewhere/t.txt Velmora/source.log",
+                              "ln VelmoraElsewhere/t.txt Velmora/source.log",
+                              "ln -s ../VelmoraElsewhere/source.log Velmora/source.log",
+                              "ln -s ../VelmoraElsewhere/t.txt Velmora/decode_mode.txt",
+                              "ln VelmoraElsewhere/t.txt Velmora/decode_mode.txt",
+                              "rmdir Velmora && ln -s VelmoraElsewhere Velmora"}) {
+        SCOPED_TRACE(plant);
+        ASSERT_TRUE(testfiles::LinuxShell("rm -rf Velmora VelmoraElsewhere && mkdir Velmora VelmoraElsewhere && "
+                                          "printf 'gpu' >VelmoraElsewhere/t.txt && "
+                                          "cp VelmoraElsewhere/t.txt VelmoraElsewhere/decode_mode.txt && " +
+                                          std::string(plant)));
+        LogMessage(L"through");
+        EXPECT_FALSE(DecodeModeRequestsGpu());
+        EXPECT_EQ(testfiles::ReadAll(elsewhere + L"t.txt"), "gpu");
+        EXPECT_EQ(testfiles::ReadAll(elsewhere + L"decode_mode.txt"), "gpu");
+        EXPECT_EQ(GetFileAttributesW((elsewhere + L"source.log").c_str()), INVALID_FILE_ATTRIBUTES);
+    }
+    ASSERT_TRUE(testfiles::LinuxShell("rm -rf Velmora VelmoraElsewhere"));
 }
 
 }  // namespace
