@@ -12,6 +12,8 @@
 
 namespace velmora {
 
+inline constexpr wchar_t kOldLogFileName[] = L"source.old.log";
+
 // Owns a file handle from CreateFileW; closes it when it goes.
 class UniqueFileHandle {
 public:

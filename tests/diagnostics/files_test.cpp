@@ -23,20 +23,26 @@ namespace {
 using Lines = std::vector<std::string>;
 const std::wstring kLog = testfiles::DataPath(velmora::kLogFileName);
 const std::wstring kSetting = testfiles::DataPath(velmora::kDecodeModeFileName);
+const std::wstring kOldLog = testfiles::DataPath(L"source.old.log");
+constexpr std::size_t kFullLog = 10485760;
 const std::string kUtf8Mark = "\xEF\xBB\xBF";
 const std::regex kLine(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} ([^\r\n]*))");
 
-// The CR LF lines of a log this writer created (behind its UTF-8 mark).
-Lines LogLines() {
-    const std::string text = testfiles::ReadAll(kLog);
-    EXPECT_EQ(text.substr(0, 3), kUtf8Mark);
+// The CR LF lines of `text` from `start` on; nothing may follow the last CR LF.
+Lines SplitLines(const std::string& text, std::size_t start) {
     Lines lines;
-    std::size_t start = 3;
     for (std::size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
         lines.push_back(text.substr(start, end - start));
     }
-    EXPECT_EQ(start, std::max<std::size_t>(text.size(), 3)) << "text after the last CR LF";
+    EXPECT_EQ(start, std::max(text.size(), start)) << "text after the last CR LF";
     return lines;
+}
+
+// The lines of a log this writer created (behind its UTF-8 mark).
+Lines LogLines() {
+    const std::string text = testfiles::ReadAll(kLog);
+    EXPECT_EQ(text.substr(0, 3), kUtf8Mark);
+    return SplitLines(text, 3);
 }
 
 // The message of a fresh log's only line.
@@ -140,25 +146,66 @@ TEST_F(LogFile, LineIsDroppedPromptlyWhileAnotherHandleHoldsTheLog) {
     EXPECT_EQ(messages, (Lines{"before", "after", "after"}));
 }
 
+// A log of 10,485,760 bytes or more is moved to source.old.log, replacing an older one,
+// before the next line is written; the new log begins with the mark and that line.
+TEST_F(LogFile, FullLogIsMovedAsideOnceBeforeTheNextLine) {
+    for (const std::size_t size : {kFullLog - 1, kFullLog}) {
+        SCOPED_TRACE(size);
+        const std::string full = kUtf8Mark + std::string(size - 5, 'x') + "\r\n";
+        ASSERT_TRUE(testfiles::WriteAll(kLog, full));
+        ASSERT_TRUE(testfiles::WriteAll(kOldLog, "older\r\n"));
+        for (const wchar_t* message : {L"one", L"two", L"three"}) {
+            LogMessage(message);
+        }
+        const std::string old = testfiles::ReadAll(kOldLog);
+        ASSERT_EQ(old.compare(0, full.size(), full), 0) << "the full log is not kept whole";
+        Lines messages;
+        for (const std::string& line : SplitLines(old, full.size())) {
+            messages.push_back(line.substr(20));
+        }
+        for (const std::string& line : LogLines()) {
+            messages.push_back("new " + line.substr(20));
+        }
+        const Lines expected = size < kFullLog ? Lines{"one", "new two", "new three"}
+                                               : Lines{"new one", "new two", "new three"};
+        EXPECT_EQ(messages, expected);
+    }
+    testfiles::Remove(kOldLog);
+}
+
+// Four writers, on a new log and on one just under the limit which they move aside among
+// themselves: it is moved once and kept whole, no line is cut or mixed, no second mark.
 TEST_F(LogFile, ConcurrentWritersNeverInterleave) {
-    std::vector<std::thread> writers;
-    for (int t = 0; t < 4; ++t) {
-        writers.emplace_back([t] {
-            for (int i = 0; i < 40; ++i) {
-                LogFormatted(96, L"writer %d line %d %s", t, i, L"end");
-            }
-        });
+    const std::string full = kUtf8Mark + std::string(kFullLog - 6, 'x') + "\r\n";
+    for (const bool nearlyFull : {false, true}) {
+        SCOPED_TRACE(nearlyFull);
+        testfiles::Remove(kLog);
+        testfiles::Remove(kOldLog);
+        ASSERT_TRUE(!nearlyFull || testfiles::WriteAll(kLog, full));
+        std::vector<std::thread> writers;
+        for (int t = 0; t < 4; ++t) {
+            writers.emplace_back([t] {
+                for (int i = 0; i < 40; ++i) {
+                    LogFormatted(96, L"writer %d line %d %s", t, i, L"end");
+                }
+            });
+        }
+        for (std::thread& writer : writers) {
+            writer.join();
+        }
+        const std::string old = testfiles::ReadAll(kOldLog);
+        ASSERT_EQ(old.compare(0, full.size(), nearlyFull ? full : ""), 0) << "the full log is not kept whole";
+        EXPECT_EQ(testfiles::ReadAll(kLog).find(kUtf8Mark, 3), std::string::npos);
+        Lines lines = LogLines();
+        EXPECT_GE(lines.size(), 1u);
+        const Lines moved = old.empty() ? Lines{} : SplitLines(old, full.size());
+        lines.insert(lines.end(), moved.begin(), moved.end());
+        EXPECT_LE(lines.size(), 160u);
+        for (const std::string& line : lines) {
+            EXPECT_TRUE(std::regex_match(line, std::regex(R"([-0-9: ]{20}writer [0-3] line \d+ end)"))) << line;
+        }
     }
-    for (std::thread& writer : writers) {
-        writer.join();
-    }
-    EXPECT_EQ(testfiles::ReadAll(kLog).find(kUtf8Mark, 3), std::string::npos);
-    const Lines lines = LogLines();
-    EXPECT_GE(lines.size(), 1u);
-    EXPECT_LE(lines.size(), 160u);
-    for (const std::string& line : lines) {
-        EXPECT_TRUE(std::regex_match(line, std::regex(R"([-0-9: ]{20}writer [0-3] line \d+ end)"))) << line;
-    }
+    testfiles::Remove(kOldLog);
 }
 
 // The sample statistics line; with a 59-unit source it is 300 units, cut to 255 at 256.
