@@ -1,6 +1,6 @@
 // The log and the decode-mode setting on the real files of C:\ProgramData\Velmora: creation
-// and encodings, line shape, the unshared open, every library format string and its cut,
-// and the setting's first-line search.
+// and encodings, line shape, the unshared open, the move of a full log, every library
+// format string and its cut, the setting's first-line search and sharing, planted links.
 #include <windows.h>
 
 #include <gtest/gtest.h>
