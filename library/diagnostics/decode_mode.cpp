@@ -14,11 +14,13 @@ constexpr std::size_t kGpuLineUnits = 32;
 constexpr std::size_t kDirectLineUnits = 64;
 
 // Reads the setting's first bytes anew (no caching: an edit counts from the next query)
-// and searches its first line. A missing, locked or unreadable file answers false.
+// and searches its first line. A missing, locked, linked or unreadable file answers false.
+// Shared with writers and deleters too, so an editor holding the file open never turns
+// the mode back to the default.
 bool SettingFirstLineContains(std::size_t lineUnits, std::string_view word) noexcept {
     const velmora::DataFilePath path(velmora::kDecodeModeFileName);
-    velmora::UniqueFileHandle file(CreateFileW(path.text, GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    velmora::UniqueFileHandle file = velmora::OpenDataFile(
+        path.text, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, false);
     if (!file) {
         return false;
     }

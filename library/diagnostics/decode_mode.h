@@ -1,5 +1,6 @@
 // The optional decode-mode setting, C:\ProgramData\Velmora\decode_mode.txt. Read anew at
-// every query so that a change takes effect without a restart.
+// every query so that a change takes effect without a restart. A link in place of the file
+// or its folder is not read (the default mode holds).
 #pragma once
 
 // True when the first line (its first 31 UTF-16 units) contains "gpu", any case.

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdarg>
+#include <cstring>
 #include <cwchar>
 #include <memory>
 #include <new>
@@ -26,6 +27,9 @@ using velmora::LogEncoding;
 using velmora::UniqueFileHandle;
 
 constexpr std::size_t kStackCapacity = 512;
+
+// A log of this size or more is moved aside before the next line.
+constexpr LONGLONG kLogRotationBytes = 10485760;
 
 // Appends the encoded line to the open log: a new (empty) file gets the UTF-8 byte-order
 // mark first, an existing one keeps the encoding its own mark names.
@@ -59,6 +63,20 @@ void AppendLine(HANDLE file, const SYSTEMTIME& now, const wchar_t* message) {
     WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
+// Moves the open log to "source.old.log", replacing an older one. The rename goes through
+// the exclusive handle, so it moves exactly the file that was checked and measured.
+bool MoveToOldLog(HANDLE file) noexcept {
+    const DataFilePath oldPath(velmora::kOldLogFileName);
+    const std::size_t nameBytes = std::wcslen(oldPath.text) * sizeof(wchar_t);
+    alignas(FILE_RENAME_INFO) unsigned char buffer[sizeof(FILE_RENAME_INFO) + sizeof oldPath.text] = {};
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer);
+    rename->ReplaceIfExists = TRUE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(nameBytes);
+    std::memcpy(rename->FileName, oldPath.text, nameBytes);
+    return SetFileInformationByHandle(file, FileRenameInfo, rename, sizeof buffer) != FALSE;
+}
+
 }  // namespace
 
 void LogMessage(const wchar_t* message) noexcept {
@@ -78,10 +96,25 @@ void WriteLogLine(const SYSTEMTIME& localTime, const wchar_t* message) noexcept 
         CreateDirectoryW(velmora::kDataDirectory, nullptr);
         const DataFilePath path(velmora::kLogFileName);
         // Not shared: two writers can never interleave; the later one's line is dropped.
-        UniqueFileHandle file(CreateFileW(path.text, FILE_READ_DATA | FILE_APPEND_DATA, 0, nullptr,
-                                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file) {
+        // DELETE lets the full log be renamed through this handle.
+        constexpr DWORD access = FILE_READ_DATA | FILE_APPEND_DATA | DELETE;
+        UniqueFileHandle file = velmora::OpenDataFile(path.text, access, 0, true);
+        LARGE_INTEGER size{};
+        if (!file || !GetFileSizeEx(file.Get(), &size)) {
             return;
+        }
+        if (size.QuadPart >= kLogRotationBytes) {
+            // The open log keeps its directory from being renamed, so the move stays in it.
+            // A log that cannot be moved stays full: the line is dropped, the size bounded.
+            if (!MoveToOldLog(file.Get())) {
+                return;
+            }
+            file.Reset();
+            // Another writer may have begun the new log meanwhile; then this line is lost.
+            file = velmora::OpenDataFile(path.text, access, 0, true);
+            if (!file) {
+                return;
+            }
         }
         AppendLine(file.Get(), localTime, message);
     } catch (...) {

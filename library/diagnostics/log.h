@@ -1,6 +1,8 @@
 // The library's diagnostic log, C:\ProgramData\Velmora\source.log: one line per call,
 // "YYYY-MM-DD hh:mm:ss message", CRLF, UTF-8 with a byte-order mark when created here.
-// A line that cannot be written (log held open elsewhere, no rights) is dropped silently.
+// A line that cannot be written (log held open elsewhere, no rights, a link in place of the
+// log or its folder) is dropped silently. A log of 10,485,760 bytes or more is first moved
+// to source.old.log (replacing an older one), and a new log begins.
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,6 @@
 // The log and the decode-mode setting on the real files of C:\ProgramData\Velmora: creation
-// and encodings, line shape, the unshared open, every library format string and its cut,
-// and the setting's first-line search.
+// and encodings, line shape, the unshared open, the move of a full log, every library
+// format string and its cut, the setting's first-line search and sharing, planted links.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -23,20 +23,26 @@ namespace {
 using Lines = std::vector<std::string>;
 const std::wstring kLog = testfiles::DataPath(velmora::kLogFileName);
 const std::wstring kSetting = testfiles::DataPath(velmora::kDecodeModeFileName);
+const std::wstring kOldLog = testfiles::DataPath(L"source.old.log");
+constexpr std::size_t kFullLog = 10485760;
 const std::string kUtf8Mark = "\xEF\xBB\xBF";
 const std::regex kLine(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} ([^\r\n]*))");
 
-// The CR LF lines of a log this writer created (behind its UTF-8 mark).
-Lines LogLines() {
-    const std::string text = testfiles::ReadAll(kLog);
-    EXPECT_EQ(text.substr(0, 3), kUtf8Mark);
+// The CR LF lines of `text` from `start` on; nothing may follow the last CR LF.
+Lines SplitLines(const std::string& text, std::size_t start) {
     Lines lines;
-    std::size_t start = 3;
     for (std::size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
         lines.push_back(text.substr(start, end - start));
     }
-    EXPECT_EQ(start, std::max<std::size_t>(text.size(), 3)) << "text after the last CR LF";
+    EXPECT_EQ(start, std::max(text.size(), start)) << "text after the last CR LF";
     return lines;
+}
+
+// The lines of a log this writer created (behind its UTF-8 mark).
+Lines LogLines() {
+    const std::string text = testfiles::ReadAll(kLog);
+    EXPECT_EQ(text.substr(0, 3), kUtf8Mark);
+    return SplitLines(text, 3);
 }
 
 // The message of a fresh log's only line.
@@ -140,25 +146,66 @@ TEST_F(LogFile, LineIsDroppedPromptlyWhileAnotherHandleHoldsTheLog) {
     EXPECT_EQ(messages, (Lines{"before", "after", "after"}));
 }
 
+// A log of 10,485,760 bytes or more is moved to source.old.log, replacing an older one,
+// before the next line is written; the new log begins with the mark and that line.
+TEST_F(LogFile, FullLogIsMovedAsideOnceBeforeTheNextLine) {
+    for (const std::size_t size : {kFullLog - 1, kFullLog}) {
+        SCOPED_TRACE(size);
+        const std::string full = kUtf8Mark + std::string(size - 5, 'x') + "\r\n";
+        ASSERT_TRUE(testfiles::WriteAll(kLog, full));
+        ASSERT_TRUE(testfiles::WriteAll(kOldLog, "older\r\n"));
+        for (const wchar_t* message : {L"one", L"two", L"three"}) {
+            LogMessage(message);
+        }
+        const std::string old = testfiles::ReadAll(kOldLog);
+        ASSERT_EQ(old.compare(0, full.size(), full), 0) << "the full log is not kept whole";
+        Lines messages;
+        for (const std::string& line : SplitLines(old, full.size())) {
+            messages.push_back(line.substr(20));
+        }
+        for (const std::string& line : LogLines()) {
+            messages.push_back("new " + line.substr(20));
+        }
+        const Lines expected = size < kFullLog ? Lines{"one", "new two", "new three"}
+                                               : Lines{"new one", "new two", "new three"};
+        EXPECT_EQ(messages, expected);
+    }
+    testfiles::Remove(kOldLog);
+}
+
+// Four writers, on a new log and on one just under the limit which they move aside among
+// themselves: it is moved once and kept whole, no line is cut or mixed, no second mark.
 TEST_F(LogFile, ConcurrentWritersNeverInterleave) {
-    std::vector<std::thread> writers;
-    for (int t = 0; t < 4; ++t) {
-        writers.emplace_back([t] {
-            for (int i = 0; i < 40; ++i) {
-                LogFormatted(96, L"writer %d line %d %s", t, i, L"end");
-            }
-        });
+    const std::string full = kUtf8Mark + std::string(kFullLog - 6, 'x') + "\r\n";
+    for (const bool nearlyFull : {false, true}) {
+        SCOPED_TRACE(nearlyFull);
+        testfiles::Remove(kLog);
+        testfiles::Remove(kOldLog);
+        ASSERT_TRUE(!nearlyFull || testfiles::WriteAll(kLog, full));
+        std::vector<std::thread> writers;
+        for (int t = 0; t < 4; ++t) {
+            writers.emplace_back([t] {
+                for (int i = 0; i < 40; ++i) {
+                    LogFormatted(96, L"writer %d line %d %s", t, i, L"end");
+                }
+            });
+        }
+        for (std::thread& writer : writers) {
+            writer.join();
+        }
+        const std::string old = testfiles::ReadAll(kOldLog);
+        ASSERT_EQ(old.compare(0, full.size(), nearlyFull ? full : ""), 0) << "the full log is not kept whole";
+        EXPECT_EQ(testfiles::ReadAll(kLog).find(kUtf8Mark, 3), std::string::npos);
+        Lines lines = LogLines();
+        EXPECT_GE(lines.size(), 1u);
+        const Lines moved = old.empty() ? Lines{} : SplitLines(old, full.size());
+        lines.insert(lines.end(), moved.begin(), moved.end());
+        EXPECT_LE(lines.size(), 160u);
+        for (const std::string& line : lines) {
+            EXPECT_TRUE(std::regex_match(line, std::regex(R"([-0-9: ]{20}writer [0-3] line \d+ end)"))) << line;
+        }
     }
-    for (std::thread& writer : writers) {
-        writer.join();
-    }
-    EXPECT_EQ(testfiles::ReadAll(kLog).find(kUtf8Mark, 3), std::string::npos);
-    const Lines lines = LogLines();
-    EXPECT_GE(lines.size(), 1u);
-    EXPECT_LE(lines.size(), 160u);
-    for (const std::string& line : lines) {
-        EXPECT_TRUE(std::regex_match(line, std::regex(R"([-0-9: ]{20}writer [0-3] line \d+ end)"))) << line;
-    }
+    testfiles::Remove(kOldLog);
 }
 
 // The sample statistics line; with a 59-unit source it is 300 units, cut to 255 at 256.
@@ -279,9 +326,12 @@ TEST(DecodeModeFile, FirstLineWordsWithinTheirLimits) {
     EXPECT_FALSE(DecodeModeRequestsDirect());
 }
 
-TEST(DecodeModeFile, SharedWithReadersButNotWithAnExclusiveHolder) {
+// An editor may hold the setting open for writing (or deleting, to save by renaming).
+TEST(DecodeModeFile, SharedWithReadersAndWritersButNotWithAnExclusiveHolder) {
     ASSERT_TRUE(testfiles::WriteAll(kSetting, "gpu"));
     for (const auto& [access, share, seen] : {std::tuple<DWORD, DWORD, bool>{GENERIC_READ, FILE_SHARE_READ, true},
+                                              {GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, true},
+                                              {DELETE, FILE_SHARE_READ, true},
                                               {GENERIC_READ | GENERIC_WRITE, 0, false}}) {
         HANDLE holder = CreateFileW(kSetting.c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(holder, INVALID_HANDLE_VALUE);
@@ -290,6 +340,31 @@ TEST(DecodeModeFile, SharedWithReadersButNotWithAnExclusiveHolder) {
     }
     EXPECT_TRUE(DecodeModeRequestsGpu());
     testfiles::Remove(kSetting);
+}
+
+// Links planted from the Linux side in place of the log, the setting or the whole folder:
+// the log is not written through them (nor created at a link's missing target), the setting
+// behind them is not read. The files elsewhere hold "gpu".
+TEST(DataFolder, PlantedLinksAreNeitherWrittenThroughNorRead) {
+    const std::wstring elsewhere = std::wstring(velmora::kDefaultProgramData) + L"\\VelmoraElsewhere\\";
+    for (const char* plant : {"ln -s ../VelmoraElsewhere/t.txt Velmora/source.log",
+                              "ln VelmoraElsewhere/t.txt Velmora/source.log",
+                              "ln -s ../VelmoraElsewhere/source.log Velmora/source.log",
+                              "ln -s ../VelmoraElsewhere/t.txt Velmora/decode_mode.txt",
+                              "ln VelmoraElsewhere/t.txt Velmora/decode_mode.txt",
+                              "rmdir Velmora && ln -s VelmoraElsewhere Velmora"}) {
+        SCOPED_TRACE(plant);
+        ASSERT_TRUE(testfiles::LinuxShell("rm -rf Velmora VelmoraElsewhere && mkdir Velmora VelmoraElsewhere && "
+                                          "printf 'gpu' >VelmoraElsewhere/t.txt && "
+                                          "cp VelmoraElsewhere/t.txt VelmoraElsewhere/decode_mode.txt && " +
+                                          std::string(plant)));
+        LogMessage(L"through");
+        EXPECT_FALSE(DecodeModeRequestsGpu());
+        EXPECT_EQ(testfiles::ReadAll(elsewhere + L"t.txt"), "gpu");
+        EXPECT_EQ(testfiles::ReadAll(elsewhere + L"decode_mode.txt"), "gpu");
+        EXPECT_EQ(GetFileAttributesW((elsewhere + L"source.log").c_str()), INVALID_FILE_ATTRIBUTES);
+    }
+    ASSERT_TRUE(testfiles::LinuxShell("rm -rf Velmora VelmoraElsewhere"));
 }
 
 }  // namespace
