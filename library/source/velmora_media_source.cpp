@@ -12,10 +12,6 @@
 
 using Microsoft::WRL::ComPtr;
 
-IMFMediaSource* VelmoraMediaSourcePrimaryFace(VelmoraMediaSource* source) noexcept {
-    return static_cast<IMFMediaSourceEx*>(source);
-}
-
 VelmoraMediaSource::VelmoraMediaSource() noexcept {
     ++ObjectCount;
 }
@@ -156,9 +152,22 @@ STDMETHODIMP_(ULONG) VelmoraMediaSource::AddRef() noexcept {
 STDMETHODIMP_(ULONG) VelmoraMediaSource::Release() noexcept {
     const ULONG count = --refCount;
     if (count == 0) {
+        if (lastReleaseSeam != nullptr) {
+            lastReleaseSeam(this);
+        }
         delete this;
     }
     return count;
+}
+
+IMFMediaSource* VelmoraMediaSource::TryReference() noexcept {
+    ULONG count = refCount.load();
+    while (count != 0) {
+        if (refCount.compare_exchange_weak(count, count + 1)) {
+            return static_cast<IMFMediaSourceEx*>(this);
+        }
+    }
+    return nullptr;
 }
 
 // ---- IMFMediaEventGenerator ------------------------------------------------------------

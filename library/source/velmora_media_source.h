@@ -74,6 +74,14 @@ public:
     STDMETHODIMP KsEvent(PKSEVENT event, ULONG eventLength, void* data, ULONG dataLength,
                          ULONG* bytesReturned) noexcept override;
 
+    // A new reference to the primary face (IMFMediaSource) while the count is above zero;
+    // null once the last Release has begun.
+    IMFMediaSource* TryReference() noexcept;
+
+    // Called, when set, by the last Release before the source shuts its streams down, so
+    // that tests can act inside that window.
+    static inline void (*lastReleaseSeam)(VelmoraMediaSource* source) = nullptr;
+
 private:
     // Runs Shutdown, then takes one off ObjectCount; the members left go in reverse order.
     ~VelmoraMediaSource();
@@ -94,6 +102,3 @@ private:
     // concurrent Shutdown. Never held while a caller waits for an event.
     std::mutex mutex;
 };
-
-// The source's primary face (IMFMediaSource), for its streams' GetMediaSource.
-IMFMediaSource* VelmoraMediaSourcePrimaryFace(VelmoraMediaSource* source) noexcept;

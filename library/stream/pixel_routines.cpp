@@ -455,6 +455,11 @@ void ScalePlane(const std::uint8_t* plane, std::uint32_t width, std::uint32_t so
 
 }  // namespace
 
+bool FrameSizeIsReadable(std::uint32_t width, std::uint32_t height) noexcept {
+    return width != 0 && height != 0 && width % 2 == 0 && height % 2 == 0 &&
+           std::uint64_t{width} * height * 2 <= 0xFFFFFFFFu;
+}
+
 std::uint32_t CropHeight(std::uint32_t sourceWidth, std::uint32_t sourceHeight,
                          std::uint32_t requestedWidth, std::uint32_t requestedHeight) noexcept {
     if (requestedWidth == 0) {

@@ -15,6 +15,11 @@ inline constexpr std::uint32_t kFallbackWidth = 640;
 inline constexpr std::uint32_t kFallbackHeight = 360;
 inline constexpr std::uint32_t kFallbackPatternBytes = kFallbackWidth * kFallbackHeight * 3 / 2;
 
+// Whether the stream can produce pictures of this size: both sides even and non-zero
+// (NV12 chroma, YUY2 pairs) and width x height x 2 at most 4,294,967,295, so that every
+// picture size fits in 32 bits in both formats.
+bool FrameSizeIsReadable(std::uint32_t width, std::uint32_t height) noexcept;
+
 // Height of the source rows to use: a source up to 16 rows taller than the requested aspect
 // ratio needs at the source width loses its bottom rows (1088 -> 1080); the result is even
 // then. Otherwise the source height. A requested width of 0 gives the source height.

@@ -7,7 +7,7 @@
 #include <mferror.h>
 
 #include <algorithm>
-#include <limits>
+#include <chrono>
 #include <new>
 
 #include "library/diagnostics/decode_mode.h"
@@ -23,15 +23,8 @@ namespace {
 constexpr std::uint32_t kDefaultWidth = 640;
 constexpr std::uint32_t kDefaultHeight = 360;
 constexpr std::uint64_t kDefaultFrameDuration = 333333;  // 30 frames per second
+constexpr std::uint64_t kLongestFrameDuration = 10000000;  // one second
 constexpr std::uint64_t kStatisticsInterval = 30;
-
-// Frame sizes the pixel routines can produce without touching memory outside the sample:
-// even in both directions (NV12 chroma, YUY2 pairs) and small enough that every product
-// stays within 32 bits.
-bool FrameSizeIsProducible(std::uint32_t width, std::uint32_t height) noexcept {
-    return width != 0 && height != 0 && width % 2 == 0 && height % 2 == 0 &&
-           static_cast<std::uint64_t>(width) * height * 2 <= std::numeric_limits<std::uint32_t>::max();
-}
 
 // Sample time, duration, clean point and the request's token.
 HRESULT StampSample(IMFSample* sample, std::uint64_t frameDuration, IUnknown* token) noexcept {
@@ -109,8 +102,8 @@ public:
         stream.buffersCheckedOut = false;
     }
 
-    std::vector<std::uint8_t> sourceFrame;
-    std::vector<std::uint8_t> nv12;
+    PixelBytes sourceFrame;
+    PixelBytes nv12;
 
 private:
     VelmoraMediaStream& stream;
@@ -146,13 +139,18 @@ HRESULT VelmoraMediaStream::ProduceSample(IUnknown* token) {
 
     RequestedFormat format = ReadCurrentMediaType(descriptor.Get());
     descriptor.Reset();
-    PaceRequest(format.frameDuration);
+    if (!PaceRequest(format.frameDuration)) {
+        // The run this request was made in has ended.
+        return shutDown ? MF_E_SHUTDOWN : MF_E_INVALIDREQUEST;
+    }
 
     const bool yuy2 = format.subtype == MFVideoFormat_YUY2;
     if (!yuy2) {
         format.subtype = MFVideoFormat_NV12;
     }
-    const std::uint32_t sampleSize = yuy2 ? format.width * format.height * 2 : format.width * format.height * 3 / 2;
+    // Readable sizes keep this within 32 bits.
+    const std::uint64_t pixels = std::uint64_t{format.width} * format.height;
+    const auto sampleSize = static_cast<DWORD>(yuy2 ? pixels * 2 : pixels * 3 / 2);
 
     ComPtr<IMFSample> sample;
     HRESULT hr = MFCreateSample(&sample);
@@ -194,7 +192,7 @@ VelmoraMediaStream::RequestedFormat VelmoraMediaStream::ReadCurrentMediaType(
         const auto width = static_cast<std::uint32_t>(packed >> 32);
         const auto height = static_cast<std::uint32_t>(packed);
         // A size the routines cannot fill safely counts as unreadable.
-        if (FrameSizeIsProducible(width, height)) {
+        if (FrameSizeIsReadable(width, height)) {
             format.width = width;
             format.height = height;
         }
@@ -202,34 +200,63 @@ VelmoraMediaStream::RequestedFormat VelmoraMediaStream::ReadCurrentMediaType(
     if (SUCCEEDED(type->GetUINT64(MF_MT_FRAME_RATE, &packed))) {
         const auto numerator = static_cast<std::uint32_t>(packed >> 32);
         const auto denominator = static_cast<std::uint32_t>(packed);
-        if (numerator != 0 && denominator != 0) {
-            format.frameDuration = static_cast<std::uint64_t>(denominator) * 10000000u / numerator;
+        const std::uint64_t duration =
+            numerator != 0 ? static_cast<std::uint64_t>(denominator) * 10000000u / numerator : 0;
+        // Slower than one frame a second counts as unreadable: no request waits that long.
+        if (duration != 0 && duration <= kLongestFrameDuration) {
+            format.frameDuration = duration;
         }
     }
     return format;
 }
 
-void VelmoraMediaStream::PaceRequest(std::uint64_t frameDuration) noexcept {
-    // Durations beyond decades are clamped so that the schedule arithmetic cannot overflow.
-    constexpr std::uint64_t kLongestDurationNs = std::numeric_limits<std::int64_t>::max() / 8;
-    const auto d = static_cast<std::int64_t>(std::min<std::uint64_t>(frameDuration, kLongestDurationNs / 100) * 100);
+bool VelmoraMediaStream::PaceRequest(std::uint64_t frameDuration) noexcept {
+    const auto d = static_cast<std::int64_t>(std::min(frameDuration, kLongestFrameDuration) * 100);
     std::int64_t now = SteadyNowNs();
-    std::int64_t due = 0;
-    {
-        std::lock_guard<std::mutex> lock(pacingMutex);
-        if (nextDueNs == 0 || nextDueNs + 2 * d < now) {
-            // First sample, or a stall of more than two frames: restart from the present.
-            nextDueNs = now + d;
-            return;
-        }
-        due = nextDueNs;
-        nextDueNs = due + d;
+    std::unique_lock<std::mutex> lock(pacingMutex);
+    if (nextDueNs == 0 || nextDueNs + 2 * d < now) {
+        // First sample, or a stall of more than two frames: restart from the present.
+        nextDueNs = now + d;
+        return true;
     }
+    const std::int64_t due = nextDueNs;
+    nextDueNs = due + d;
+    const std::uint64_t epoch = pacingEpoch;
     while (now < due) {
-        const std::int64_t waitMs = (due - now + 999999) / 1000000;
-        Sleep(static_cast<DWORD>(std::min<std::int64_t>(waitMs, 0x7FFFFFFF)));
+        pacingWake.wait_for(lock, std::chrono::milliseconds((due - now + 999999) / 1000000));
+        if (pacingEpoch != epoch) {
+            return false;
+        }
         now = SteadyNowNs();
     }
+    return true;
+}
+
+void VelmoraMediaStream::WakePacing() noexcept {
+    {
+        std::lock_guard<std::mutex> lock(pacingMutex);
+        ++pacingEpoch;
+    }
+    pacingWake.notify_all();
+}
+
+Microsoft::WRL::ComPtr<SamplePool> VelmoraMediaStream::MemorySamplePool() noexcept {
+    std::lock_guard<std::mutex> lock(requestMutex);
+    return samplePool;
+}
+
+// A buffer from the stream's pool, made at the first memory sample; a plain one when the
+// pool cannot be made.
+HRESULT VelmoraMediaStream::CreateMemoryBuffer(DWORD size, IMFMediaBuffer** buffer) noexcept {
+    ComPtr<SamplePool> pool;
+    {
+        std::lock_guard<std::mutex> lock(requestMutex);
+        if (!samplePool && !shutDown) {
+            *samplePool.GetAddressOf() = SamplePool::Create();
+        }
+        pool = samplePool;
+    }
+    return pool ? pool->Acquire(size, buffer) : MFCreateMemoryBuffer(size, buffer);
 }
 
 std::uint64_t VelmoraMediaStream::ReadLastSequence() noexcept {
@@ -276,7 +303,7 @@ HRESULT VelmoraMediaStream::TryGpuSample(const RequestedFormat& format, IMFSampl
         return S_OK;
     }
     produced = true;
-    buffer->SetCurrentLength(format.width * format.height * 3 / 2);
+    buffer->SetCurrentLength(static_cast<DWORD>(std::uint64_t{format.width} * format.height * 3 / 2));
     hr = sample->AddBuffer(buffer.Get());
     if (SUCCEEDED(hr)) {
         hr = StampSample(sample, format.frameDuration, token);
@@ -303,12 +330,12 @@ HRESULT VelmoraMediaStream::TryGpuSample(const RequestedFormat& format, IMFSampl
     return QueueSample(sample);
 }
 
-HRESULT VelmoraMediaStream::ProduceCpuSample(const RequestedFormat& format, bool yuy2, std::uint32_t sampleSize,
+HRESULT VelmoraMediaStream::ProduceCpuSample(const RequestedFormat& format, bool yuy2, DWORD sampleSize,
                                              IMFSample* sample, IUnknown* token) {
     const std::uint32_t width = format.width;
     const std::uint32_t height = format.height;
     ComPtr<IMFMediaBuffer> buffer;
-    HRESULT hr = MFCreateMemoryBuffer(sampleSize, &buffer);
+    HRESULT hr = CreateMemoryBuffer(sampleSize, &buffer);
     if (FAILED(hr)) {
         return hr;
     }
@@ -322,7 +349,7 @@ HRESULT VelmoraMediaStream::ProduceCpuSample(const RequestedFormat& format, bool
     }
 
     const std::int64_t t0 = SteadyNowNs();
-    const std::uint32_t destinationSize = width * height * 3 / 2;
+    const auto destinationSize = static_cast<std::uint32_t>(std::uint64_t{width} * height * 3 / 2);
     std::uint32_t sourceWidth = kFallbackWidth;
     std::uint32_t sourceHeight = kFallbackHeight;
     std::uint32_t effectiveHeight = kFallbackHeight;

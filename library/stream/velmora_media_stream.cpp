@@ -111,8 +111,12 @@ STDMETHODIMP VelmoraMediaStream::GetMediaSource(IMFMediaSource** mediaSource) no
     if (source == nullptr) {
         return MF_E_NOT_INITIALIZED;
     }
-    IMFMediaSource* face = VelmoraMediaSourcePrimaryFace(source);
-    face->AddRef();
+    // The source may be in its last Release, between its count reaching zero and shutting
+    // this stream down: it is referenced only while its count is above zero.
+    IMFMediaSource* face = source->TryReference();
+    if (face == nullptr) {
+        return MF_E_SHUTDOWN;
+    }
     *mediaSource = face;
     return S_OK;
 }
@@ -220,16 +224,20 @@ HRESULT VelmoraMediaStream::Start() noexcept {
 }
 
 HRESULT VelmoraMediaStream::Stop() noexcept {
-    std::lock_guard<std::mutex> lock(stateMutex);
-    if (shutDown) {
-        return MF_E_SHUTDOWN;
+    HRESULT hr = MF_E_SHUTDOWN;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        if (shutDown) {
+            return MF_E_SHUTDOWN;
+        }
+        active = false;
+        streamState = MF_STREAM_STATE_STOPPED;
+        if (eventQueue) {
+            hr = eventQueue->QueueEventParamVar(MEStreamStopped, GUID_NULL, S_OK, nullptr);
+        }
     }
-    active = false;
-    streamState = MF_STREAM_STATE_STOPPED;
-    if (!eventQueue) {
-        return MF_E_SHUTDOWN;
-    }
-    return eventQueue->QueueEventParamVar(MEStreamStopped, GUID_NULL, S_OK, nullptr);
+    WakePacing();
+    return hr;
 }
 
 void VelmoraMediaStream::Shutdown() noexcept {
@@ -242,6 +250,15 @@ void VelmoraMediaStream::Shutdown() noexcept {
         streamState = MF_STREAM_STATE_STOPPED;
         descriptor.Swap(streamDescriptor);
         queue.Swap(eventQueue);
+    }
+    WakePacing();
+    ComPtr<SamplePool> pool;
+    {
+        std::lock_guard<std::mutex> lock(requestMutex);
+        pool.Swap(samplePool);
+    }
+    if (pool) {
+        pool->Close();  // samples still held free their buffers when released
     }
     descriptor.Reset();
     if (queue) {

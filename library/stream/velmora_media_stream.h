@@ -7,9 +7,10 @@
 //    (descriptor, queue). Requests copy counted references under it at entry, so a
 //    concurrent Shutdown never pulls an object from under them, and they queue their sample
 //    under it after re-checking the flags: no sample follows MEStreamStopped or Shutdown.
-//  - pacingMutex guards nextDueNs only.
-//  - requestMutex guards the per-stream counters and the ownership of the two pixel
-//    buffers. A request checks the buffers out for the duration of its pixel work and hands
+//  - pacingMutex guards nextDueNs and pacingEpoch. A pacing wait sleeps on pacingWake with
+//    it released; Stop and Shutdown raise the epoch and wake it.
+//  - requestMutex guards the per-stream counters, the sample pool reference and the
+//    ownership of the two pixel buffers. A request checks the buffers out for the duration of its pixel work and hands
 //    them back; a request that overlaps it works in buffers of its own, so no buffer or
 //    counter is ever used by two threads at once and no request waits for another.
 // The store's mutex is only ever taken with none of these held.
@@ -20,13 +21,34 @@
 #include <wrl/client.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <vector>
 
 #include "common/sdk_additions.h"
+#include "library/stream/sample_pool.h"
 
 class VelmoraMediaSource;
+
+// Bytes left uninitialised when a vector grows: the pixel buffers are always written before
+// they are read, and filling 14 MB of fresh memory costs far more than a picture's work.
+template <class T>
+struct UninitializedAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = UninitializedAllocator<U>;
+    };
+    UninitializedAllocator() = default;
+    template <class U>
+    UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
+    template <class U>
+    void construct(U* place) noexcept {
+        ::new (static_cast<void*>(place)) U;
+    }
+};
+using PixelBytes = std::vector<std::uint8_t, UninitializedAllocator<std::uint8_t>>;
 
 class VelmoraMediaStream final : public IMFMediaStream2, public IKsControl {
 public:
@@ -73,6 +95,10 @@ public:
     HRESULT Stop() noexcept;
     void Shutdown() noexcept;
 
+    // The pool of the memory path's buffers (null before the stream's first memory sample
+    // and after Shutdown), for its counters.
+    Microsoft::WRL::ComPtr<SamplePool> MemorySamplePool() noexcept;
+
     // The largest NV12 picture that a request can copy: 4096 x 2304.
     static constexpr std::uint32_t kSourceFrameBufferSize = 4096u * 2304u * 3u / 2u;
 
@@ -93,10 +119,12 @@ private:
     // sample_production.cpp
     HRESULT ProduceSample(IUnknown* token);
     static RequestedFormat ReadCurrentMediaType(IMFStreamDescriptor* descriptor) noexcept;
-    void PaceRequest(std::uint64_t frameDuration) noexcept;
+    bool PaceRequest(std::uint64_t frameDuration) noexcept;  // false: Stop or Shutdown ended the wait
     HRESULT TryGpuSample(const RequestedFormat& format, IMFSample* sample, IUnknown* token, bool& produced);
-    HRESULT ProduceCpuSample(const RequestedFormat& format, bool yuy2, std::uint32_t sampleSize, IMFSample* sample,
+    HRESULT ProduceCpuSample(const RequestedFormat& format, bool yuy2, DWORD sampleSize, IMFSample* sample,
                              IUnknown* token);
+    HRESULT CreateMemoryBuffer(DWORD size, IMFMediaBuffer** buffer) noexcept;
+    void WakePacing() noexcept;
     std::uint64_t ReadLastSequence() noexcept;
     void StoreLastSequence(std::uint64_t sequence) noexcept;
     double StatisticsFps(std::int64_t now) noexcept;  // requestMutex held
@@ -118,9 +146,11 @@ private:
     std::uint64_t lastSequence = 0;
     std::mutex pacingMutex;
     std::int64_t nextDueNs = 0;  // pacingMutex
+    std::uint64_t pacingEpoch = 0;  // pacingMutex
+    std::condition_variable pacingWake;
     std::int64_t lastStatsLogNs = 0;
-    std::vector<std::uint8_t> sourceFrameBuffer;  // checked out while a request uses it
-    std::vector<std::uint8_t> nv12Scratch;        // checked out while a request uses it
+    PixelBytes sourceFrameBuffer;  // checked out while a request uses it
+    PixelBytes nv12Scratch;        // checked out while a request uses it
     std::int64_t sampleMicros = 0;
     std::int64_t waitMicros = 0;
     std::int64_t transformMicros = 0;
@@ -129,4 +159,5 @@ private:
     std::mutex stateMutex;
     std::mutex requestMutex;
     bool buffersCheckedOut = false;  // requestMutex
+    Microsoft::WRL::ComPtr<SamplePool> samplePool;  // requestMutex
 };

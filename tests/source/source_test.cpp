@@ -7,6 +7,7 @@
 
 #include "common/sdk_additions.h"
 #include "library/com/object_count.h"
+#include "library/source/velmora_media_source.h"
 
 namespace {
 
@@ -240,6 +241,11 @@ TEST(SourceShutdown, TerminalStateAnswers) {
     EXPECT_EQ(ObjectCount.load(), before);
 }
 
+// A stream's source is the one that announced it, with one more reference; inside the
+// source's last Release, before its streams are shut down, the stream refuses to hand it out.
+IMFMediaStream* streamOfDyingSource = nullptr;
+HRESULT dyingSourceResult = E_PENDING;
+
 TEST(SourceShutdown, LastReleaseWithoutShutdownShutsTheStreamsDown) {
     const std::uint32_t before = ObjectCount.load();
     ComPtr<IMFMediaStream> stream;
@@ -252,7 +258,18 @@ TEST(SourceShutdown, LastReleaseWithoutShutdownShutsTheStreamsDown) {
         announced.Drain(source.Get());
         ASSERT_TRUE(stream = announced.streams[1]);
         EXPECT_EQ(announced.Stream(1), Texts{kStreamStarted});
+        ComPtr<IMFMediaSource> owner;
+        const ULONG count = source.Get()->AddRef();
+        ASSERT_EQ(stream->GetMediaSource(&owner), S_OK);
+        EXPECT_TRUE(owner.Get() == static_cast<IMFMediaSource*>(source.Get()) && source.Get()->Release() == count);
+        streamOfDyingSource = stream.Get();
+        VelmoraMediaSource::lastReleaseSeam = [](VelmoraMediaSource*) {
+            IMFMediaSource* dying = nullptr;  // never released: it would be gone with the source
+            dyingSourceResult = streamOfDyingSource->GetMediaSource(&dying);
+        };
     }
+    VelmoraMediaSource::lastReleaseSeam = nullptr;
+    EXPECT_EQ(dyingSourceResult, MF_E_SHUTDOWN);
     EXPECT_EQ(ObjectCount.load(), before + 1);  // only the stream held here
     ComPtr<IMFMediaEvent> event;
     ComPtr<IMFMediaSource> owner;

@@ -3,8 +3,12 @@
 // which have exactness tests of their own.
 #include <algorithm>
 #include <chrono>
+#include <deque>
 #include <regex>
+#include <set>
+#include <thread>
 
+#include "library/com/object_count.h"
 #include "tests/stream/stream_test_support.h"
 
 namespace {
@@ -70,7 +74,8 @@ TEST_F(SampleProductionTest, StorePicturesAreDeliveredCroppedScaledAndPacked) {
 }
 
 // Time, duration, clean point and the token; RGB32 is produced as NV12; odd sizes cannot
-// be filled safely, so 640 x 360; no current type: NV12 640 x 360 at 30 per second.
+// be filled safely, so 640 x 360; no current type: NV12 640 x 360 at 30 per second; frame
+// durations up to one second; readable sizes at the 32-bit boundary.
 TEST_F(SampleProductionTest, SampleAttributesAndMediaTypeDefaults) {
     TestStream s = MakeStream(MFVideoFormat_NV12, 1280, 720, 60);
     ComPtr<IMFMediaType> token, carried;  // any object serves as a token
@@ -91,6 +96,14 @@ TEST_F(SampleProductionTest, SampleAttributesAndMediaTypeDefaults) {
     sample = RequestOne(MakeStream(MFVideoFormat_YUY2, 1280, 720, 0).stream.Get());
     EXPECT_TRUE(SUCCEEDED(sample->GetSampleDuration(&duration)) && duration == 333333) << duration;
     EXPECT_TRUE(Fallback(640, 360) == SampleBytes(sample.Get()));
+    for (auto [fps, per, expected] : {std::tuple{1u, 1u, 10000000ll}, {1u, 4294967295u, 333333ll}}) {
+        sample = RequestOne(MakeStream(MFVideoFormat_NV12, 640, 360, fps, L"Preview", true, per).stream.Get());
+        EXPECT_TRUE(SUCCEEDED(sample->GetSampleDuration(&duration)) && duration == expected) << per;
+    }
+    for (auto [width, height, readable] :
+         {std::tuple{65536u, 32766u, true}, {65536u, 32768u, false}, {642u, 361u, false}, {0u, 360u, false}}) {
+        EXPECT_EQ(readable, FrameSizeIsReadable(width, height)) << width << "x" << height;
+    }
 }
 
 // Only pacing decides here (a fresh picture waits for every request). Bounds are tolerant;
@@ -120,6 +133,68 @@ TEST_F(SampleProductionTest, PacingSpreadsRequestsAndRestartsAfterAStall) {
     EXPECT_LT(timed(slow), 12);
     const double next = timed(slow);
     EXPECT_TRUE(next > 25 && next < 45) << next;
+
+    // A wait for the next sample at one per second ends at Stop and at Shutdown.
+    for (bool shut : {false, true}) {
+        TestStream once = MakeStream(MFVideoFormat_NV12, 640, 360, 1);
+        timed(once);
+        std::thread ender([&] {
+            Sleep(100);
+            shut ? once->Shutdown() : static_cast<void>(once->Stop());
+        });
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(shut ? MF_E_SHUTDOWN : MF_E_INVALIDREQUEST, once->RequestSample(nullptr));
+        EXPECT_LT(MillisSince(start), 600);
+        ender.join();
+    }
+}
+
+// Memory buffers come back only when the consumer has released them: a consumer holding 3
+// samples never sees a buffer shared or a held byte changed, and after warm-up at most 4
+// buffers and no allocation; beyond the pool's capacity plain buffers; after a type change
+// only the new size; samples released after Shutdown and after the stream is gone free theirs.
+TEST_F(SampleProductionTest, MemoryBuffersAreRecycledOnlyAfterTheConsumerReleasedThem) {
+    const std::uint32_t objects = ObjectCount;
+    TestStream s = MakeStream(MFVideoFormat_YUY2, 640, 360, 1000000);
+    std::deque<std::pair<ComPtr<IMFSample>, Bytes>> held;
+    auto request = [&] {  // a stale picture: the animated test picture at once, new bytes each time
+        Publish(TestPicture(640, 360), 640, 360, 1000);
+        ComPtr<IMFSample> sample = RequestOne(s.stream.Get());
+        for (const auto& other : held) EXPECT_NE(SampleMemory(other.first.Get()), SampleMemory(sample.Get()));
+        held.emplace_back(sample, SampleBytes(sample.Get()));
+    };
+    std::set<BYTE*> used;
+    SamplePool::Counters warm{};
+    for (int i = 0; i < 310; ++i) {
+        request();
+        if (i >= 10) used.insert(SampleMemory(held.back().first.Get()));
+        if (held.size() > 3) {
+            EXPECT_TRUE(held.front().second == SampleBytes(held.front().first.Get())) << i;
+            held.pop_front();
+        }
+        if (i == 10) warm = s->MemorySamplePool()->Read();
+    }
+    const ComPtr<SamplePool> pool = s->MemorySamplePool();
+    const SamplePool::Counters steady = pool->Read();
+    EXPECT_TRUE(used.size() <= 4 && steady.pictureAllocations == warm.pictureAllocations && steady.live == 4)
+        << used.size() << " " << steady.pictureAllocations;
+    while (held.size() <= SamplePool::kCapacity) request();
+    EXPECT_TRUE(pool->Read().live == SamplePool::kCapacity &&
+                pool->Read().pictureAllocations == steady.pictureAllocations + 3);
+
+    ComPtr<IMFMediaTypeHandler> handler;
+    ASSERT_TRUE(s->Stop() == S_OK && SUCCEEDED(s.descriptor->GetMediaTypeHandler(&handler)));
+    ASSERT_HRESULT_SUCCEEDED(handler->SetCurrentMediaType(VideoType(MFVideoFormat_NV12, 1280, 720, 1000000).Get()));
+    ASSERT_EQ(S_OK, s->Start());
+    Drain(s.stream.Get());
+    for (int i = 0; i < 3; ++i) request();
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(1280u * 720 * 3 / 2, held.rbegin()[i].second.size());
+    s->Shutdown();
+    held.pop_front();
+    s.stream.Reset();
+    held.clear();
+    EXPECT_EQ(0u, pool->Read().live);
+    EXPECT_EQ(objects + 1, ObjectCount);
 }
 
 // A line at samples 1, 30 and 60, none between; fps from the time between lines; the sums

@@ -30,18 +30,24 @@ struct TestStream {
     VelmoraMediaStream* operator->() const { return stream.Get(); }
 };
 
-// A stream as the source makes one, started unless told otherwise. fps 0: no current type.
-inline TestStream MakeStream(const GUID& subtype, std::uint32_t width, std::uint32_t height, std::uint32_t fps,
-                             const wchar_t* name = L"Preview", bool start = true) {
-    TestStream made;
+inline ComPtr<IMFMediaType> VideoType(const GUID& subtype, std::uint32_t width, std::uint32_t height,
+                                      std::uint32_t fps, std::uint32_t per = 1) {
     ComPtr<IMFMediaType> type;
-    ComPtr<IMFMediaTypeHandler> handler;
-    ComPtr<IMFMediaEvent> started;
     MFCreateMediaType(&type);
     type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
     type->SetGUID(MF_MT_SUBTYPE, subtype);
     type->SetUINT64(MF_MT_FRAME_SIZE, (static_cast<UINT64>(width) << 32) | height);
-    type->SetUINT64(MF_MT_FRAME_RATE, (static_cast<UINT64>(fps) << 32) | 1);
+    type->SetUINT64(MF_MT_FRAME_RATE, (static_cast<UINT64>(fps) << 32) | per);
+    return type;
+}
+
+// A stream as the source makes one, started unless told otherwise. fps 0: no current type.
+inline TestStream MakeStream(const GUID& subtype, std::uint32_t width, std::uint32_t height, std::uint32_t fps,
+                             const wchar_t* name = L"Preview", bool start = true, std::uint32_t per = 1) {
+    TestStream made;
+    ComPtr<IMFMediaType> type = VideoType(subtype, width, height, fps, per);
+    ComPtr<IMFMediaTypeHandler> handler;
+    ComPtr<IMFMediaEvent> started;
     IMFMediaType* types[] = {type.Get()};
     EXPECT_HRESULT_SUCCEEDED(MFCreateStreamDescriptor(0, 1, types, &made.descriptor));
     made.descriptor->GetMediaTypeHandler(&handler);
@@ -74,6 +80,16 @@ inline ComPtr<IMFSample> RequestOne(VelmoraMediaStream* stream, IUnknown* token 
     Drain(stream, &samples);
     EXPECT_EQ(1u, samples.size());
     return samples.empty() ? nullptr : samples[0];
+}
+
+// The start of the sample's memory (null without a buffer).
+inline BYTE* SampleMemory(IMFSample* sample) {
+    ComPtr<IMFMediaBuffer> buffer;
+    BYTE* data = nullptr;
+    if (sample && SUCCEEDED(sample->GetBufferByIndex(0, &buffer)) && SUCCEEDED(buffer->Lock(&data, nullptr, nullptr))) {
+        buffer->Unlock();
+    }
+    return data;
 }
 
 inline Bytes SampleBytes(IMFSample* sample) {

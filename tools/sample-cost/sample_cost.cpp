@@ -1,15 +1,18 @@
 // Measures what one sample of the memory path costs under Wine, for the heaviest cases of
 // the catalogue, as a ratio to a memcpy of the sample's bytes measured in the same run.
-// Not a test: run it by hand (build/<tree>/wine-run.sh build/<tree>/bin/stream_sample_cost.exe).
+// Run it by hand: build/windows/wine-run.sh build/windows/bin/stream_sample_cost.exe [N]
+// (N samples per figure, each figure their median; default 300).
 //
 // Each request finds a freshly published picture (published outside the timed region) and
 // a frame rate so high that pacing never sleeps, so the time is the sample's own work:
-// media type, decode-mode read, sample and buffer creation, the take from the store, the
-// pixel work and the event.
+// media type, decode-mode read, sample and buffer, the take from the store, the pixel work
+// and the event. The consumer holds the last 3 samples, as a camera pipeline does, and
+// releases the oldest when a new one arrives.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 
 #include "library/diagnostics/decode_mode.h"
 #include "tests/stream/stream_test_support.h"
@@ -33,16 +36,19 @@ double Median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
+// One source copied into 4 destinations in turn (as samples rotate through a pipeline),
+// every destination written once before timing so that no first-touch cost is counted.
 double MemcpyMicros(std::size_t bytes, int repetitions) {
     std::vector<std::uint8_t> from(bytes, 1);
-    std::vector<std::uint8_t> to(bytes, 2);
+    std::vector<std::vector<std::uint8_t>> to(4, std::vector<std::uint8_t>(bytes, 2));
     std::vector<double> times;
     for (int i = 0; i < repetitions; ++i) {
+        std::vector<std::uint8_t>& destination = to[static_cast<std::size_t>(i) % to.size()];
         from[static_cast<std::size_t>(i) % bytes] = static_cast<std::uint8_t>(i);
         const auto start = Clock::now();
-        std::memcpy(to.data(), from.data(), bytes);
+        std::memcpy(destination.data(), from.data(), bytes);
         times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-        if (to[static_cast<std::size_t>(i) % bytes] != static_cast<std::uint8_t>(i)) {
+        if (destination[static_cast<std::size_t>(i) % bytes] != static_cast<std::uint8_t>(i)) {
             std::printf("memcpy mismatch\n");
         }
     }
@@ -106,6 +112,7 @@ int main(int argc, char** argv) {
             yuy2 ? static_cast<std::size_t>(c.width) * c.height * 2 : static_cast<std::size_t>(c.width) * c.height * 3 / 2;
 
         std::vector<double> times;
+        std::deque<ComPtr<IMFSample>> held;
         for (int i = 0; i < repetitions + 5; ++i) {
             // With no picture at all each take waits 18 ms for one; a stale picture is
             // refused at once, so the test-picture case measures the drawing, not the wait.
@@ -121,7 +128,12 @@ int main(int argc, char** argv) {
                 std::printf("RequestSample failed: 0x%08lX\n", static_cast<unsigned long>(hr));
                 return 1;
             }
-            Drain(stream.stream.Get());
+            std::vector<ComPtr<IMFSample>> delivered;
+            Drain(stream.stream.Get(), &delivered);
+            held.insert(held.end(), delivered.begin(), delivered.end());
+            while (held.size() > 3) {
+                held.pop_front();
+            }
             if (i >= 5) {  // the first requests grow the stream's buffers
                 times.push_back(micros);
             }
@@ -132,6 +144,7 @@ int main(int argc, char** argv) {
         std::printf("%-40s %10.1f %10.1f %8.2f %14.1f %8.2f\n", c.label, sample, copy, sample / copy, fresh,
                     sample / fresh);
         stream->Shutdown();
+        held.clear();
     }
     return 0;
 }
