@@ -1,9 +1,12 @@
 #!/usr/bin/env python3
 """Checks the distributable archive: exactly the two binaries as built, the guide and the
-install script, and that the guide and script say what the registrar's advice promises.
+install script, and that the guide and script say what the registrar's advice promises;
+and SHA256SUMS beside it, which must list the archive with its hash.
 
 usage: check_dist.py ARCHIVE REGISTRAR_EXE SOURCE_DLL
 """
+import hashlib
+import os
 import sys
 import zipfile
 
@@ -17,6 +20,17 @@ def check(condition, message):
 
 def main():
     archive, registrar, library = sys.argv[1:4]
+    dist = os.path.dirname(archive)
+    with open(os.path.join(dist, "SHA256SUMS"), "rb") as file:
+        sums = file.read().decode("ascii").splitlines()
+    listed = {}
+    for line in sums:
+        digest, _, name = line.partition("  ")
+        check(len(digest) == 64 and digest == digest.lower() and "/" not in name, f"SHA256SUMS line {line!r}")
+        with open(os.path.join(dist, name), "rb") as file:
+            check(hashlib.sha256(file.read()).hexdigest() == digest, f"SHA256SUMS has a wrong hash for {name}")
+        listed[name] = digest
+    check(os.path.basename(archive) in listed, "SHA256SUMS does not list the archive")
     with zipfile.ZipFile(archive) as package:
         names = sorted(package.namelist())
         expected = sorted(["VelmoraRegistrar.exe", "VelmoraSource.dll", "README.txt", "register_source_machine.ps1"])
@@ -41,6 +55,11 @@ def main():
         check(f"VelmoraRegistrar.exe {verb}" in text, f"the guide does not show '{verb}'")
     check("설치" in text and "Install" in text, "the guide is not in Korean and English")
     check("register_source_machine.ps1" in text, "the guide does not mention the script")
+    for command in ("Get-FileHash .\\Velmora-windows-x64.zip -Algorithm SHA256",
+                    "Unblock-File .\\Velmora-windows-x64.zip", "SHA256SUMS"):
+        check(text.count(command) == 2, f"the guide does not show '{command}' in both languages")
+    for name, data in (("README.txt", text), ("register_source_machine.ps1", script.decode("utf-8-sig"))):
+        check("C:\\Program Files\\Velmora" in data, f"{name} does not name the installation folder")
 
     # The access-denied advice names the script; it must be the file in the archive.
     check("register_source_machine.ps1".encode() in registrar_bytes,
