@@ -4,7 +4,9 @@
 #include <mfapi.h>
 #include <objbase.h>
 
+#include <memory>
 #include <string_view>
+#include <type_traits>
 
 #include "registrar/registrar.h"
 
@@ -29,11 +31,13 @@ int RunStatus() {
 }
 
 int InstallAndRegister(MFVirtualCameraAccess access) {
-    if (InstallSource() != 0) {
+    const int installed = InstallSource();
+    if (installed == 1) {
         return 1;
     }
     RemoveAllVirtualCameras();
-    return RegisterVirtualCamera(MFVirtualCameraLifetime_System, access);
+    const int registered = RegisterVirtualCamera(MFVirtualCameraLifetime_System, access);
+    return installed != 0 ? 1 : registered;
 }
 
 struct Verb {
@@ -49,6 +53,7 @@ constexpr Verb kVerbs[] = {
      [] {
          RemoveAllVirtualCameras();
          UnregisterComServer();
+         RemoveSourceCopies();
          return 0;
      }},
     {L"register-user",
@@ -80,6 +85,36 @@ int RunVerb(std::wstring_view verb) {
     return 1;
 }
 
+// Media Foundation's start and shutdown, taken from System32 at run time: a static import
+// would be resolved from the program's own folder first, before any code here runs.
+class MediaFoundation {
+public:
+    HRESULT Start() {
+        module.reset(LoadLibraryExW(L"mfplat.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+        if (module) {
+            startup = reinterpret_cast<Startup>(reinterpret_cast<void*>(GetProcAddress(module.get(), "MFStartup")));
+            shutdown = reinterpret_cast<Shutdown>(reinterpret_cast<void*>(GetProcAddress(module.get(), "MFShutdown")));
+        }
+        if (startup == nullptr || shutdown == nullptr) {
+            const DWORD error = GetLastError();
+            return HRESULT_FROM_WIN32(error != 0 ? error : ERROR_PROC_NOT_FOUND);
+        }
+        static_assert(MF_VERSION == 0x00020070);
+        return startup(MF_VERSION, MFSTARTUP_FULL);
+    }
+    void Stop() { shutdown(); }
+
+private:
+    using Startup = HRESULT(WINAPI*)(ULONG, DWORD);
+    using Shutdown = HRESULT(WINAPI*)();
+    struct ModuleFree {
+        void operator()(HMODULE library) const noexcept { FreeLibrary(library); }
+    };
+    std::unique_ptr<std::remove_pointer_t<HMODULE>, ModuleFree> module;
+    Startup startup = nullptr;
+    Shutdown shutdown = nullptr;
+};
+
 int RunRegistrar(int argc, wchar_t** argv) {
     SetConsoleOutputCP(CP_UTF8);
     SetConsoleCP(CP_UTF8);
@@ -91,13 +126,13 @@ int RunRegistrar(int argc, wchar_t** argv) {
     if (ReportFailure(CoInitializeEx(nullptr, COINIT_MULTITHREADED), L"CoInitializeEx")) {
         return 1;
     }
-    static_assert(MF_VERSION == 0x00020070);
-    if (ReportFailure(MFStartup(MF_VERSION, MFSTARTUP_FULL), L"MFStartup")) {
+    MediaFoundation mediaFoundation;
+    if (ReportFailure(mediaFoundation.Start(), L"MFStartup")) {
         CoUninitialize();
         return 1;
     }
     const int exitCode = RunVerb(verb);
-    MFShutdown();
+    mediaFoundation.Stop();
     CoUninitialize();
     return exitCode;
 }
@@ -106,5 +141,8 @@ int RunRegistrar(int argc, wchar_t** argv) {
 }  // namespace velmora
 
 int wmain(int argc, wchar_t** argv) {
+    // Before anything else: no DLL is ever loaded from the program's folder or the current
+    // directory, where anyone may have put one beside a downloaded program.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     return velmora::RunRegistrar(argc, argv);
 }

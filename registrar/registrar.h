@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -42,13 +43,41 @@ void UnregisterComServer();
 
 // ---- Installation ----------------------------------------------------------------
 
+// 0: installed; 1: failed (the camera registration is not touched); 2: installed and
+// registered, but old copies could not be listed (reported; the verb still ends with 1).
 int InstallSource();
+// "uninstall-system": deletes the library copies in both folders, or schedules those
+// still loaded for deletion at the next restart. Prints nothing.
+void RemoveSourceCopies();
 // The running program's folder; empty (with the Win32 error in *error) when neither the
 // program's path nor the current directory could be read.
 std::filesystem::path GetRegistrarDirectory(DWORD* error);
 void StopServiceAndWait(const wchar_t* serviceName);
-void RunHiddenProcess(std::wstring_view commandLine);
-// Returns 0, or the Win32 error that broke off the listing part-way.
-DWORD DeleteOldSourceCopies(const std::filesystem::path& dataDirectory, const std::filesystem::path& pathToKeep);
+// Deletes the earlier copies (VelmoraSource_*.dll) in the folder except the path to keep;
+// with scheduleLocked, one that cannot be deleted now goes at the next restart. Returns 0,
+// or the Win32 error that kept the folder from being listed (in full).
+DWORD DeleteOldSourceCopies(const std::filesystem::path& folder, const std::filesystem::path& pathToKeep,
+                            bool scheduleLocked = false);
+
+// ---- Access lists ----------------------------------------------------------------
+
+struct LocalFreer {
+    void operator()(void* memory) const noexcept { LocalFree(memory); }
+};
+using UniqueLocal = std::unique_ptr<void, LocalFreer>;
+
+// The protected folder's descriptor: owner Administrators and its protected list.
+DWORD ProtectedFolderDescriptor(UniqueLocal& descriptor);
+// The data directory's new list (an ACL): the current one (null: none) with the pair of
+// entries for Authenticated Users, Local Service and Network Service in place of their
+// earlier explicit grants, inherited entries kept behind the explicit ones.
+DWORD GrantDataDirectoryAccess(PACL current, UniqueLocal& granted);
+// Whether an existing protected folder's owner is one the installation can trust.
+bool IsAcceptedFolderOwner(PSID owner, PSID processUser);
+// Sets the owner and/or access list through the handle (SetSecurityInfo); 0 or the error.
+DWORD SetSecurityThroughHandle(HANDLE handle, SECURITY_INFORMATION information, PSID owner, PACL dacl);
+// What the installation calls to apply one: SetSecurityThroughHandle in the program; the
+// tests link a recording version instead.
+DWORD ApplySecurity(HANDLE handle, SECURITY_INFORMATION information, PSID owner, PACL dacl);
 
 }  // namespace velmora

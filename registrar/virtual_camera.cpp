@@ -35,7 +35,9 @@ private:
     };
 
     VirtualCameraLibrary() {
-        module.reset(LoadLibraryW(L"mfsensorgroup.dll"));
+        // From System32 only: a file of that name beside the program or in its current
+        // directory must never run with its rights.
+        module.reset(LoadLibraryExW(L"mfsensorgroup.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
         if (!module) {
             const DWORD error = GetLastError();
             missingResult = HRESULT_FROM_WIN32(error != 0 ? error : ERROR_MOD_NOT_FOUND);

@@ -1,4 +1,4 @@
-﻿# Installs VelmoraSource.dll machine-wide: copies it into C:\ProgramData\Velmora,
+﻿# Installs VelmoraSource.dll machine-wide: copies it into C:\Program Files\Velmora,
 # registers that copy under HKLM and registers the "Nivra" camera, by running
 # VelmoraRegistrar.exe from this script's own folder. Needs an elevated PowerShell:
 #   powershell -ExecutionPolicy Bypass -File .\register_source_machine.ps1 [-AllUsers]

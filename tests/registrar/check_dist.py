@@ -131,6 +131,11 @@ def check_guide_and_script(guide, script, registrar_bytes):
     check("register_source_machine.ps1" in text, "the guide does not mention the script")
     for half in text.split("[English]"):
         check(0 <= half.find(".msi") < half.find(".zip"), "the guide does not name the package before the zip")
+    for command in ("Get-FileHash .\\Velmora-windows-x64.zip -Algorithm SHA256",
+                    "Unblock-File .\\Velmora-windows-x64.zip", "SHA256SUMS"):
+        check(text.count(command) == 2, f"the guide does not show '{command}' in both languages")
+    for name, data in (("README.txt", text), ("register_source_machine.ps1", script.decode("utf-8-sig"))):
+        check("C:\\Program Files\\Velmora" in data, f"{name} does not name the installation folder")
 
     # The access-denied advice names the script; it must be the file in the archive.
     check("register_source_machine.ps1".encode() in registrar_bytes,

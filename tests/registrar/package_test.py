@@ -28,7 +28,7 @@ DATA_DIR = "ProgramData/Velmora"
 # The folder of the library copy that the registrar registers. Today it is the data
 # directory, where uninstall-system leaves the copies; switch to PROGRAM_FILES once the
 # registrar installs into the protected folder (and uninstall-system deletes its copies).
-COPY_DIR = DATA_DIR
+COPY_DIR = PROGRAM_FILES
 CAMERA = ("Nivra", "1", "1")  # name, lifetime System, access AllUsers
 
 

@@ -1,12 +1,17 @@
-// Runs the real VelmoraRegistrar.exe as a child process from per-test folders (registrar
-// copy, stand-in mfsensorgroup.dll, recording icacls.exe, library file) and checks its
-// output bytes, exit codes, the stand-in's call log, the data directory and the registry.
-// Arguments (Linux paths): registrar, stand-in DLL, legacy stand-in DLL, recording
-// icacls.exe, a folder whose VelmoraSource.dll is a symbolic link to itself.
+// Runs the registrar as a child process from per-test folders (a copy of the program and the
+// library file) and checks its output bytes, exit codes, the call log of the stand-in
+// mfsensorgroup.dll in System32, the access lists it applied, both installation folders
+// and the registry; and the access-list functions themselves.
+// Arguments (Linux paths): the registrar as shipped, the registrar with recorded access
+// lists, the marker DLL and program, a folder whose VelmoraSource.dll is a symbolic link to
+// itself, and which mfsensorgroup.dll the prefix's System32 holds: win11, win10 or none.
 #include <windows.h>
+
+#include <sddl.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -17,6 +22,8 @@
 #include <thread>
 #include <vector>
 
+#include "registrar/registrar.h"
+#include "tests/registrar/security_sddl.h"
 #include "tests/standins/mfsensorgroup/standin_control.h"
 
 namespace fs = std::filesystem;
@@ -25,10 +32,19 @@ using Lines = std::vector<std::string>;
 
 namespace {
 
-std::wstring gRegistrar, gStandIn, gLegacyStandIn, gIcacls, gLoopFolder, gProgramData;
+std::wstring gRegistrar, gRecording, gMarkerDll, gMarkerProgram, gLoopFolder, gSystem32;
 
 constexpr wchar_t kClassKey[] = L"Software\\Classes\\CLSID\\{5D1E3B7A-2C94-4F60-A8B1-0E6F9C2D4B83}";
 const fs::path kDataDirectory = L"C:\\ProgramData\\Velmora";
+const fs::path kProtectedFolder = L"C:\\Program Files\\Velmora";
+const fs::path kElsewhere = L"C:\\velmora-elsewhere";
+constexpr wchar_t kSessionManager[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+const std::string kProtectedList =
+    "\\\\?\\C:\\Program Files\\Velmora\t0x80000005\tO:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"
+    "(A;OICI;0x1200a9;;;LS)(A;OICI;0x1200a9;;;NS)(A;OICI;0x1200a9;;;AC)";
+const std::string kGrant =
+    "(A;OICIIO;0x1301bf;;;AU)(A;;0x1201bf;;;AU)(A;OICIIO;0x1301bf;;;LS)(A;;0x1201bf;;;LS)(A;OICIIO;0x1301bf;;;NS)"
+    "(A;;0x1201bf;;;NS)";
 
 const std::string kUsage =
     "VelmoraRegistrar\n\n사용법:\n  VelmoraRegistrar.exe status\n  VelmoraRegistrar.exe install-system\n"
@@ -187,8 +203,64 @@ void ExpectRun(const RunResult& result, DWORD exitCode, const std::string& out, 
     EXPECT_EQ(result.err, err);
 }
 
-// A folder per test with the registrar, the stand-in and the recording icacls.exe; the
-// control variables are set in this process and inherited by the child.
+// Runs a program from the Linux side, for links that are real (Wine's own
+// CreateSymbolicLinkW creates nothing); Windows paths are passed as the host's.
+std::string Unix(const fs::path& path) {
+    using ToUnix = char*(CDECL*)(const wchar_t*);
+    const auto toUnix = reinterpret_cast<ToUnix>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    char* unix = toUnix ? toUnix(path.c_str()) : nullptr;
+    const std::string text = unix ? unix : "";
+    HeapFree(GetProcessHeap(), 0, unix);
+    return text;
+}
+
+// Wine cannot wait for a host process: its effect on the path is awaited instead.
+void RunOnHost(const std::string& commandLine, const fs::path& path, bool exists) {
+    std::wstring line(commandLine.begin(), commandLine.end());
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION information{};
+    ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                               &information));
+    const UniqueHandle process(information.hProcess), thread(information.hThread);
+    for (int waited = 0; waited < 200 && (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) != exists;
+         ++waited) {
+        Sleep(50);
+    }
+    EXPECT_EQ(GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES, exists) << commandLine;
+}
+
+void HostLink(const fs::path& target, const fs::path& link, bool symbolic) {
+    RunOnHost(std::string("Z:\\bin\\ln ") + (symbolic ? "-s " : "") + "\"" + Unix(target) + "\" \"" + Unix(link) +
+                  "\"",
+              link, true);
+}
+
+// The entries of a folder, sorted; directories end in "/".
+Lines Entries(const fs::path& folder) {
+    Lines names;
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator(folder, ignored)) {
+        names.push_back(Utf8(entry.path().filename().native()) + (entry.is_directory() ? "/" : ""));
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::wstring PendingRenames() {
+    wchar_t data[4096] = {};
+    DWORD bytes = sizeof(data);
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, kSessionManager, L"PendingFileRenameOperations", RRF_RT_REG_MULTI_SZ,
+                     nullptr, data, &bytes) != ERROR_SUCCESS) {
+        return {};
+    }
+    return std::wstring(data, bytes / sizeof(wchar_t));
+}
+
+// A folder per test with the registrar (by default the one that records the access lists
+// it applies) and a current directory for it; the control variables are set in this
+// process and inherited by the child.
 class Registrar : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -197,39 +269,38 @@ protected:
         PrepareFolder(fs::temp_directory_path() / L"velmora-registrar" / std::wstring(name.begin(), name.end()));
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, kClassKey);
         std::error_code ignored;
-        fs::remove_all(kDataDirectory, ignored);
+        for (const fs::path& path : {kDataDirectory, kProtectedFolder, kElsewhere}) {
+            fs::remove_all(path, ignored);
+        }
     }
 
     void TearDown() override {
         for (const wchar_t* name : {L"VELMORA_STANDIN_LOG", L"VELMORA_STANDIN_FAIL", L"VELMORA_STANDIN_SUPPORTED",
-                                    L"VELMORA_ICACLS_LOG"}) {
+                                    L"VELMORA_SECURITY_LOG", L"VELMORA_SECURITY_FAIL", L"VELMORA_MARKER_LOG"}) {
             SetEnvironmentVariableW(name, nullptr);
         }
-        SetEnvironmentVariableW(L"ProgramData", gProgramData.c_str());
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, kClassKey);
     }
 
-    void PrepareFolder(const fs::path& path, const std::wstring& standIn = gStandIn, bool empty = true) {
+    void PrepareFolder(const fs::path& path, const std::wstring& program = gRecording, bool empty = true) {
         folder = path;
         std::error_code ignored;
         if (empty) {
             fs::remove_all(folder, ignored);
         }
-        fs::create_directories(folder);
-        ASSERT_TRUE(CopyFileW(gRegistrar.c_str(), (folder / L"VelmoraRegistrar.exe").c_str(), FALSE));
-        ASSERT_TRUE(CopyFileW(gIcacls.c_str(), (folder / L"icacls.exe").c_str(), FALSE));
-        if (!standIn.empty()) {
-            ASSERT_TRUE(CopyFileW(standIn.c_str(), (folder / L"mfsensorgroup.dll").c_str(), FALSE));
-        }
+        fs::create_directories(folder / L"current");
+        ASSERT_TRUE(CopyFileW(program.c_str(), (folder / L"VelmoraRegistrar.exe").c_str(), FALSE));
         SetEnvironmentVariableW(L"VELMORA_STANDIN_LOG", (folder / L"standin.log").c_str());
-        SetEnvironmentVariableW(L"VELMORA_ICACLS_LOG", (folder / L"icacls.log").c_str());
+        SetEnvironmentVariableW(L"VELMORA_SECURITY_LOG", (folder / L"security.log").c_str());
     }
 
-    // Runs the folder's registrar with the raw argument text, stdout and stderr through
-    // separate pipes (read to their end: nothing the registrar starts may keep them open).
+    // Runs the folder's registrar with the raw argument text in the folder's current
+    // directory, stdout and stderr through separate pipes (read to their end: nothing the
+    // registrar starts may keep them open).
     RunResult Run(const std::wstring& arguments, const wchar_t* fail = nullptr) {
         SetEnvironmentVariableW(L"VELMORA_STANDIN_FAIL", fail);
         DeleteFileW((folder / L"standin.log").c_str());
+        DeleteFileW((folder / L"security.log").c_str());
         RunResult result;
         SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
         HANDLE raw[4] = {};
@@ -250,7 +321,7 @@ protected:
         PROCESS_INFORMATION information{};
         const auto started = std::chrono::steady_clock::now();
         const BOOL created = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                            nullptr, &startup, &information);
+                                            (folder / L"current").c_str(), &startup, &information);
         outWrite.reset();
         errWrite.reset();
         if (!created) {
@@ -267,33 +338,37 @@ protected:
         return result;
     }
 
-    Lines Calls() const {
+    Lines LogLines(const wchar_t* name) const {
         Lines lines;
-        for (const auto& line : velmora::standin::ReadCallLog((folder / L"standin.log").native())) {
+        for (const auto& line : velmora::standin::ReadCallLog((folder / name).native())) {
             lines.push_back(line.raw);
         }
         return lines;
     }
-
-    std::string IcaclsLog() const { return ReadFileBytes((folder / L"icacls.log").native()); }
+    Lines Calls() const { return LogLines(L"standin.log"); }
+    // The access lists applied: the protected folder's, then the data directory's, whose
+    // list is the one Wine reads back for every directory with the grant added.
+    Lines SecurityCalls() const { return LogLines(L"security.log"); }
+    const Lines kAccessLists{kProtectedList, "\\\\?\\C:\\ProgramData\\Velmora\t0x20000004\tD:(A;OICI;FA;;;SY)"
+                                             "(A;OICI;FA;;;S-1-5-21-0-0-0-1000)(A;OICI;0x1200a9;;;WD)" + kGrant};
 
     void PutLibrary() { WriteFileBytes(folder / L"VelmoraSource.dll", kLibrary); }
 
     // Runs an installation that gets as far as the copy: checks the output, which starts
     // with the line naming the time-stamped copy, the copy and the registry pointing at it.
-    RunResult Install(const wchar_t* verb, const fs::path& dataDirectory, DWORD exitCode, const std::string& rest,
-                      const std::string& err = "", const wchar_t* fail = nullptr, fs::path* copy = nullptr) {
+    RunResult Install(const wchar_t* verb, DWORD exitCode, const std::string& rest, const std::string& err = "",
+                      const wchar_t* fail = nullptr, fs::path* copy = nullptr) {
         const unsigned long long before = SystemTime();
         const RunResult result = Run(verb, fail);
-        const std::string prefix = "VelmoraSource.dll installed: " + Utf8(dataDirectory.native()) + "\\VelmoraSource_";
+        const std::string prefix = "VelmoraSource.dll installed: C:\\Program Files\\Velmora\\VelmoraSource_";
         if (result.out.compare(0, prefix.size(), prefix) != 0 || result.out.find(".dll\n") == std::string::npos) {
-            ADD_FAILURE() << result.out;
+            ADD_FAILURE() << result.out << result.err;
             return result;
         }
         const unsigned long long stamp = std::stoull(result.out.substr(prefix.size()));
         EXPECT_GE(stamp, before);
         EXPECT_LE(stamp, SystemTime());
-        const fs::path installed = dataDirectory / (L"VelmoraSource_" + std::to_wstring(stamp) + L".dll");
+        const fs::path installed = kProtectedFolder / (L"VelmoraSource_" + std::to_wstring(stamp) + L".dll");
         ExpectRun(result, exitCode, "VelmoraSource.dll installed: " + Utf8(installed.native()) + "\n" + rest, err);
         EXPECT_EQ(ReadFileBytes(installed.native()), kLibrary);
         ExpectRegistered(installed);
@@ -303,22 +378,20 @@ protected:
         return result;
     }
 
-    std::string IcaclsLine(const fs::path& dataDirectory) const {
-        return Utf8(L"icacls.exe \"" + dataDirectory.native() +
-                    L"\" /grant \"*S-1-5-11:(OI)(CI)M\" \"*S-1-5-19:(OI)(CI)M\" \"*S-1-5-20:(OI)(CI)M\"\n");
-    }
-
-    void ExpectNothingTouched() {
+    void ExpectNothingTouched(size_t accessLists = 0) {
         EXPECT_TRUE(Calls().empty());
-        EXPECT_EQ(IcaclsLog(), "");
+        EXPECT_EQ(SecurityCalls().size(), accessLists);
         EXPECT_FALSE(ClassKeyExists());
+        for (const std::string& name : Entries(kProtectedFolder)) {
+            EXPECT_EQ(name.find("VelmoraSource_"), std::string::npos) << name;
+        }
     }
 
     const std::string kLibrary = "not a real library, only bytes to copy";
     fs::path folder;
 };
 
-TEST_F(Registrar, CommandLineStatusAndSystemsWithoutVirtualCameras) {
+TEST_F(Registrar, CommandLineAndStatus) {
     for (const wchar_t* arguments : {L"", L"status extra", L"STATUS", L"Status", L"\"status \"", L"\"\"",
                                      L"remove-all-user"}) {
         SCOPED_TRACE(Utf8(arguments));
@@ -336,16 +409,6 @@ TEST_F(Registrar, CommandLineStatusAndSystemsWithoutVirtualCameras) {
     SetEnvironmentVariableW(L"VELMORA_STANDIN_SUPPORTED", L"0");
     ExpectRun(Run(L"status"), 2, kUnsupported, "");
 
-    PrepareFolder(folder, gLegacyStandIn);  // Windows 10's mfsensorgroup.dll: no camera functions
-    ExpectRun(Run(L"status"), 2, kUnsupported, "");
-    ExpectRun(Run(L"register-system"), 1, "", Report("0x8007007F", "MFCreateVirtualCamera"));
-    ExpectRun(Run(L"remove-user"), 1, "", Report("0x8007007F", "MFCreateVirtualCamera"));
-    ExpectRun(Run(L"remove-all"), 0, kRemovedAll, "");
-    EXPECT_TRUE(Calls().empty());
-    PrepareFolder(folder, L"");  // no mfsensorgroup.dll at all: the load error is reported
-    ExpectRun(Run(L"status"), 2, kUnsupported, "");
-    ExpectRun(Run(L"register-user"), 1, "", Report("0x8007007E", "MFCreateVirtualCamera"));
-
     // The program never asks for elevation.
     HMODULE image = LoadLibraryExW(gRegistrar.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     HRSRC resource = image ? FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24)) : nullptr;
@@ -354,6 +417,40 @@ TEST_F(Registrar, CommandLineStatusAndSystemsWithoutVirtualCameras) {
                                SizeofResource(image, resource));
     FreeLibrary(image);
     EXPECT_NE(manifest.find("<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>"), std::string::npos);
+}
+
+// Run in prefixes of their own, whose System32 holds Windows 10's mfsensorgroup.dll (no
+// camera functions) or none at all; the load error is reported.
+TEST_F(Registrar, SystemsWithoutCameraFunctions) {
+    const std::string missing = gSystem32 == L"win10" ? "0x8007007F" : "0x8007007E";
+    ExpectRun(Run(L"status"), 2, kUnsupported, "");
+    ExpectRun(Run(L"register-system"), 1, "", Report(missing, "MFCreateVirtualCamera"));
+    ExpectRun(Run(L"remove-user"), 1, "", Report(missing, "MFCreateVirtualCamera"));
+    ExpectRun(Run(L"remove-all"), 0, kRemovedAll, "");
+    PutLibrary();
+    Install(L"install-all-users", 1, kRemovedAll, Report(missing, "MFCreateVirtualCamera"));
+    EXPECT_TRUE(Calls().empty());
+}
+
+// Markers named like the DLLs the registrar uses and the tool it once ran, beside the
+// shipped program and in its current directory, never run.
+TEST_F(Registrar, NothingRunsFromTheProgramsFolderOrCurrentDirectory) {
+    PrepareFolder(folder, gRegistrar);
+    PutLibrary();
+    for (const fs::path& planted : {folder, folder / L"current"}) {
+        for (const auto& [marker, name] : {std::pair{gMarkerDll, L"mfplat.dll"}, {gMarkerDll, L"mfsensorgroup.dll"},
+                                           {gMarkerProgram, L"icacls.exe"}}) {
+            ASSERT_TRUE(CopyFileW(marker.c_str(), (planted / name).c_str(), FALSE));
+        }
+    }
+    const fs::path markerLog = folder / L"marker.log";
+    SetEnvironmentVariableW(L"VELMORA_MARKER_LOG", markerLog.c_str());
+    ExpectRun(Run(L"status"), 0, kSupported, "");
+    Install(L"install-system", 0, kRemovedAll + kRegistered);
+    EXPECT_EQ(ReadFileBytes(markerLog.native()), "");
+    // The markers do record when they run.
+    FreeLibrary(LoadLibraryW((folder / L"mfplat.dll").c_str()));
+    EXPECT_NE(ReadFileBytes(markerLog.native()), "");
 }
 
 // Each verb with its lifetime and access; a failing step is reported, nothing follows it
@@ -411,52 +508,60 @@ TEST_F(Registrar, RemoveAllAndUninstallTryEveryRegistrationQuietly) {
         ExpectRun(Run(verb, L"IMFVirtualCamera::Remove=0x80004005"), 0, kRemovedAll, "");
         EXPECT_EQ(Calls().size(), 24u);
     }
+    // uninstall-system also deletes the library copies in both folders; one still in use
+    // goes at the next restart.
     CreateClassKey(L"\\InprocServer32", 0);
+    for (const fs::path& installed : {kProtectedFolder, kDataDirectory}) {
+        fs::create_directories(installed);
+        for (const wchar_t* name : {L"VelmoraSource.dll", L"VelmoraSource_1.dll", L"VelmoraSource_2.dll"}) {
+            WriteFileBytes(installed / name, "old");
+        }
+    }
+    const fs::path inUse = kProtectedFolder / L"VelmoraSource_2.dll";
+    UniqueHandle held(CreateFileW(inUse.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     ExpectRun(Run(L"uninstall-system"), 0, kRemovedAll, "");
+    held.reset();
     EXPECT_FALSE(ClassKeyExists());
+    EXPECT_EQ(Entries(kProtectedFolder), (Lines{"VelmoraSource.dll", "VelmoraSource_2.dll"}));
+    EXPECT_EQ(Entries(kDataDirectory), Lines{"VelmoraSource.dll"});
+    EXPECT_EQ(PendingRenames(), L"\\??\\" + inUse.native() + std::wstring(3, L'\0'));
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSessionManager, L"PendingFileRenameOperations");
 }
 
+// Old copies in both folders go by the rules: regular files named VelmoraSource_*.dll,
+// exactly so in case. Per-user ProgramData and ProgramFiles values change nothing.
 TEST_F(Registrar, InstallInstallsCopiesRegistersAndCleansUp) {
     PutLibrary();
-    fs::create_directories(kDataDirectory / L"VelmoraSource_2.dll");
-    for (const wchar_t* name : {L"VelmoraSource.dll", L"VelmoraSource_7.DLL", L"Other_1.dll", L"VelmoraSource_1.dll",
-                                L"VelmoraSource_.dll", L"source.log", L"decode_mode.txt"}) {
-        WriteFileBytes(kDataDirectory / name, "old");
+    for (const fs::path& installed : {kProtectedFolder, kDataDirectory}) {
+        fs::create_directories(installed / L"VelmoraSource_2.dll");
+        for (const wchar_t* name : {L"VelmoraSource.dll", L"VelmoraSource_7.DLL", L"Other_1.dll",
+                                    L"VelmoraSource_1.dll", L"VelmoraSource_.dll", L"source.log", L"decode_mode.txt"}) {
+            WriteFileBytes(installed / name, "old");
+        }
     }
+    SetEnvironmentVariableW(L"ProgramData", kElsewhere.c_str());
+    SetEnvironmentVariableW(L"ProgramFiles", kElsewhere.c_str());
     fs::path copy, secondCopy;
-    const RunResult result =
-        Install(L"install-system", kDataDirectory, 0, kRemovedAll + kRegistered, "", nullptr, &copy);
+    const RunResult result = Install(L"install-system", 0, kRemovedAll + kRegistered, "", nullptr, &copy);
     EXPECT_LT(result.seconds, 5.0);  // the camera services do not exist here: no waiting
     EXPECT_EQ(Calls(), RemoveAllLines() + RegisterLines(1, 0));
-    EXPECT_EQ(IcaclsLog(), IcaclsLine(kDataDirectory));
-    for (const wchar_t* name : {L"VelmoraSource.dll", L"VelmoraSource_7.DLL", L"Other_1.dll", L"decode_mode.txt"}) {
-        EXPECT_TRUE(fs::is_regular_file(kDataDirectory / name)) << Utf8(name);
-    }
-    EXPECT_TRUE(fs::is_directory(kDataDirectory / L"VelmoraSource_2.dll"));
-    for (const wchar_t* name : {L"VelmoraSource_1.dll", L"VelmoraSource_.dll", L"source.log"}) {
-        EXPECT_FALSE(fs::exists(kDataDirectory / name)) << Utf8(name);
-    }
+    EXPECT_EQ(SecurityCalls(), kAccessLists);
+    const Lines kept{"Other_1.dll", "VelmoraSource.dll", "VelmoraSource_2.dll/", "VelmoraSource_7.DLL",
+                     "decode_mode.txt"};
+    EXPECT_EQ(Entries(kDataDirectory), kept);  // "source.log" deleted
+    Lines withCopy = kept + Lines{Utf8(copy.filename().native()), "source.log"};
+    std::sort(withCopy.begin(), withCopy.end());
+    EXPECT_EQ(Entries(kProtectedFolder), withCopy);
+    EXPECT_FALSE(fs::exists(kElsewhere));
 
     // Again: a newer copy, the registry follows it, the first copy goes.
-    Install(L"install-all-users", kDataDirectory, 0, kRemovedAll + kRegistered, "", nullptr, &secondCopy);
+    Install(L"install-all-users", 0, kRemovedAll + kRegistered, "", nullptr, &secondCopy);
+    SetEnvironmentVariableW(L"ProgramData", nullptr);
+    SetEnvironmentVariableW(L"ProgramFiles", nullptr);
     EXPECT_GT(std::stoull(secondCopy.stem().native().substr(14)), std::stoull(copy.stem().native().substr(14)));
     EXPECT_FALSE(fs::exists(copy));
     EXPECT_EQ(Calls(), RemoveAllLines() + RegisterLines(1, 1));
-}
-
-TEST_F(Registrar, InstallProgramDataDecidesTheDataDirectory) {
-    PutLibrary();
-    const fs::path custom = L"C:\\velmora-registrar-tests\\공용 데이터";
-    std::error_code ignored;
-    fs::remove_all(custom.parent_path(), ignored);
-    SetEnvironmentVariableW(L"ProgramData", custom.c_str());
-    Install(L"install-system", custom / L"Velmora", 0, kRemovedAll + kRegistered);
-    EXPECT_EQ(IcaclsLog(), IcaclsLine(custom / L"Velmora"));
-    EXPECT_FALSE(fs::exists(kDataDirectory));
-    fs::remove_all(custom.parent_path(), ignored);
-
-    SetEnvironmentVariableW(L"ProgramData", L"");
-    Install(L"install-system", kDataDirectory, 0, kRemovedAll + kRegistered);
+    EXPECT_EQ(SecurityCalls(), kAccessLists);
 }
 
 TEST_F(Registrar, InstallFailuresBeforeTheRegistrationChangeNothingElse) {
@@ -467,26 +572,63 @@ TEST_F(Registrar, InstallFailuresBeforeTheRegistrationChangeNothingElse) {
               "VelmoraSource.dll not found: " + Utf8(folder.native()) + "\\VelmoraSource.dll\n");
     ExpectNothingTouched();
     EXPECT_FALSE(fs::exists(kDataDirectory));
+    EXPECT_FALSE(fs::exists(kProtectedFolder));
 
     // A symbolic link to itself: neither present nor absent.
-    PrepareFolder(gLoopFolder, gStandIn, false);
+    PrepareFolder(gLoopFolder, gRecording, false);
     ExpectRun(Run(L"install-all-users"), 1, "",
               "VelmoraSource.dll check failed (error 1921): " + Utf8(gLoopFolder) + "\\VelmoraSource.dll\n");
     ExpectNothingTouched();
     EXPECT_FALSE(fs::exists(kDataDirectory));
-    for (const wchar_t* copied : {L"VelmoraRegistrar.exe", L"icacls.exe", L"mfsensorgroup.dll"}) {
-        DeleteFileW((gLoopFolder + L"\\" + copied).c_str());
-    }
+    std::error_code ignored;
+    fs::remove(gLoopFolder + L"\\VelmoraRegistrar.exe", ignored);
+    fs::remove_all(gLoopFolder + L"\\current", ignored);
 
-    // The longest ProgramData that reaches a program under Wine (it cuts longer ones to
-    // 32766 characters) is used whole; its data directory cannot be created.
+    // Links made from the Linux side, a file where a folder belongs, an access list that
+    // cannot be applied: one line, nothing changed where the links lead.
     PrepareFolder(own);
     PutLibrary();
-    const std::wstring longest = L"C:\\velmora-registrar-tests\\" + std::wstring(32766 - 27, L'a');
-    SetEnvironmentVariableW(L"ProgramData", longest.c_str());
-    ExpectRun(Run(L"install-system"), 1, "", "Install directory creation failed: " + Utf8(longest) + "\\Velmora\n");
+    const fs::path log = kDataDirectory / L"source.log";
+    const struct {
+        fs::path link;  // empty: no link; the link's target is kElsewhere or a file in it
+        bool symbolic;
+        const wchar_t* failingCall;
+        std::string line;
+    } refusals[] = {
+        {kProtectedFolder, true, nullptr, "Link refused: C:\\Program Files\\Velmora\n"},
+        {kDataDirectory, true, nullptr, "Link refused: C:\\ProgramData\\Velmora\n"},
+        {log, true, nullptr, "Link refused: C:\\ProgramData\\Velmora\\source.log\n"},
+        {log, false, nullptr, "Link refused: C:\\ProgramData\\Velmora\\source.log\n"},
+        {{}, false, L"1", "Access list could not be set (error 5): C:\\Program Files\\Velmora\n"},
+        {{}, false, L"2", "Access list could not be set (error 5): C:\\ProgramData\\Velmora\n"},
+    };
+    for (const auto& refusal : refusals) {
+        SCOPED_TRACE(refusal.line);
+        for (const fs::path& path : {kDataDirectory, kProtectedFolder, kElsewhere}) {
+            fs::remove_all(path, ignored);
+        }
+        fs::create_directories(kElsewhere);
+        fs::create_directories(kDataDirectory);
+        WriteFileBytes(kElsewhere / L"source.log", "kept");
+        if (!refusal.link.empty()) {
+            fs::remove(refusal.link, ignored);
+            HostLink(refusal.link == log ? kElsewhere / L"source.log" : kElsewhere, refusal.link, refusal.symbolic);
+        }
+        SetEnvironmentVariableW(L"VELMORA_SECURITY_FAIL", refusal.failingCall);
+        ExpectRun(Run(L"install-system"), 1, "", refusal.line);
+        ExpectNothingTouched(refusal.failingCall ? std::wcstoul(refusal.failingCall, nullptr, 10) : 0);
+        EXPECT_EQ(Entries(kElsewhere), Lines{"source.log"});
+        EXPECT_EQ(ReadFileBytes((kElsewhere / L"source.log").native()), "kept");
+        if (!refusal.link.empty()) {
+            RunOnHost("Z:\\bin\\rm \"" + Unix(refusal.link) + "\"", refusal.link, false);
+        }
+    }
+    SetEnvironmentVariableW(L"VELMORA_SECURITY_FAIL", nullptr);
+    fs::remove_all(kProtectedFolder, ignored);
+    WriteFileBytes(kProtectedFolder, "a file");
+    ExpectRun(Run(L"install-system"), 1, "", "Not a plain directory: C:\\Program Files\\Velmora\n");
     ExpectNothingTouched();
-    SetEnvironmentVariableW(L"ProgramData", gProgramData.c_str());
+    fs::remove(kProtectedFolder, ignored);
 
     // A folder where the library should be: present, but no file to copy.
     DeleteFileW((folder / L"VelmoraSource.dll").c_str());
@@ -497,46 +639,98 @@ TEST_F(Registrar, InstallFailuresBeforeTheRegistrationChangeNothingElse) {
     EXPECT_TRUE(std::regex_match(result.err, std::regex("VelmoraSource\\.dll copy failed: [0-9]+\nClose Windows "
                                                         "Camera, OBS, Zoom, and Nivra preview, then try again\\.\n")))
         << result.err;
-    ExpectNothingTouched();
+    ExpectNothingTouched(2);
 }
 
 TEST_F(Registrar, InstallFailuresAfterTheCopyKeepIt) {
     // Wine never denies HKLM, but a volatile class key refuses a lasting subkey.
     PutLibrary();
     CreateClassKey(L"", REG_OPTION_VOLATILE);
-    fs::create_directories(kDataDirectory);
-    WriteFileBytes(kDataDirectory / L"VelmoraSource_1.dll", "old");
+    fs::create_directories(kProtectedFolder);
+    WriteFileBytes(kProtectedFolder / L"VelmoraSource_1.dll", "old");
     ExpectRun(Run(L"install-system"), 1, "", "COM InprocServer32 registry key creation failed: 1021\n");
     EXPECT_TRUE(Calls().empty());
-    EXPECT_EQ(IcaclsLog(), IcaclsLine(kDataDirectory));
-    EXPECT_EQ(std::distance(fs::directory_iterator(kDataDirectory), fs::directory_iterator()), 2);  // old and new
-    EXPECT_TRUE(fs::exists(kDataDirectory / L"VelmoraSource_1.dll"));
+    EXPECT_EQ(Entries(kProtectedFolder).size(), 2u);  // old and new
+    EXPECT_TRUE(fs::exists(kProtectedFolder / L"VelmoraSource_1.dll"));
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, kClassKey);
 
     // The camera registration fails after a complete installation.
-    Install(L"install-system", kDataDirectory, 1, kRemovedAll,
+    Install(L"install-system", 1, kRemovedAll,
             Report("0x80070005", "IMFVirtualCamera::Start") + kAccessAdvice + kStartAdvice,
             L"IMFVirtualCamera::Start=0x80070005");
-    PrepareFolder(folder, gLegacyStandIn);  // Windows 10: no camera to create
-    PutLibrary();
-    Install(L"install-all-users", kDataDirectory, 1, kRemovedAll, Report("0x8007007F", "MFCreateVirtualCamera"));
+}
+
+// The access lists as data (Wine keeps none, and every owner reads back as the process
+// user): the grant added to lists of every shape, and the owners an existing protected
+// folder may have.
+TEST(RegistrarAccess, DataDirectoryGrantAndFolderOwners) {
+    const struct {
+        const wchar_t* current;
+        std::string granted;
+    } grants[] = {
+        {L"D:", "D:" + kGrant},
+        // Explicit entries (a deny first) stay before the grant, inherited ones behind it.
+        {L"D:(D;;FA;;;S-1-5-21-1-2-3-1001)(A;OICI;FA;;;BA)(A;OICIID;FA;;;SY)(A;CIID;0x100116;;;BU)",
+         "D:(D;;FA;;;S-1-5-21-1-2-3-1001)(A;OICI;FA;;;BA)" + kGrant + "(A;OICIID;FA;;;SY)(A;CIID;0x100116;;;BU)"},
+        // An earlier installation's Modify, with DELETE on the directory, is replaced; so is
+        // the grant itself (a second installation changes nothing); a deny and inherited
+        // entries of the same accounts stay.
+        {L"D:(A;OICI;0x1301bf;;;AU)(A;OICI;0x1301bf;;;LS)(A;OICI;0x1301bf;;;NS)(A;OICIID;FA;;;SY)",
+         "D:" + kGrant + "(A;OICIID;FA;;;SY)"},
+        {L"D:(D;;WD;;;NS)(A;OICIIO;0x1301bf;;;AU)(A;;0x1201bf;;;AU)(A;OICIID;0x1301bf;;;LS)",
+         "D:(D;;WD;;;NS)" + kGrant + "(A;OICIID;0x1301bf;;;LS)"},
+    };
+    for (const auto& grant : grants) {
+        SCOPED_TRACE(Utf8(grant.current));
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(grant.current, SDDL_REVISION_1, &descriptor,
+                                                                         nullptr));
+        const velmora::UniqueLocal held(descriptor);
+        PACL current = nullptr;
+        BOOL present = FALSE, defaulted = FALSE;
+        ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor, &present, &current, &defaulted));
+        velmora::UniqueLocal granted;
+        ASSERT_EQ(velmora::GrantDataDirectoryAccess(current, granted), DWORD(ERROR_SUCCESS));
+        EXPECT_EQ(Utf8(velmora::test::SecuritySddl(DACL_SECURITY_INFORMATION, nullptr,
+                                                   static_cast<PACL>(granted.get()))),
+                  grant.granted);
+    }
+
+    const wchar_t* user = L"S-1-5-21-1-2-3-1001";
+    const std::wstring trustedInstaller = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-227147846";
+    const struct {
+        std::wstring owner;
+        bool accepted;
+    } owners[] = {{L"BA", true}, {L"SY", true}, {trustedInstaller + L"4", true}, {user, true},
+                  {L"S-1-5-21-1-2-3-1002", false}, {L"BU", false}, {L"AU", false}, {trustedInstaller + L"5", false},
+                  {L"CO", false}};
+    PSID processUser = nullptr;
+    ASSERT_TRUE(ConvertStringSidToSidW(user, &processUser));
+    const velmora::UniqueLocal heldUser(processUser);
+    for (const auto& owner : owners) {
+        PSID sid = nullptr;
+        ASSERT_TRUE(ConvertStringSidToSidW(owner.owner.c_str(), &sid));
+        const velmora::UniqueLocal held(sid);
+        EXPECT_EQ(velmora::IsAcceptedFolderOwner(sid, processUser), owner.accepted) << Utf8(owner.owner);
+    }
+    EXPECT_FALSE(velmora::IsAcceptedFolderOwner(nullptr, processUser));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    if (argc != 6) {
-        std::fprintf(stderr, "usage: registrar_test REGISTRAR STANDIN LEGACY_STANDIN ICACLS LOOP_FOLDER\n");
+    if (argc != 7) {
+        std::fprintf(stderr, "usage: registrar_test REGISTRAR RECORDING_REGISTRAR MARKER_DLL MARKER_PROGRAM "
+                             "LOOP_FOLDER win11|win10|none\n");
         return 2;
     }
-    std::wstring* paths[] = {&gRegistrar, &gStandIn, &gLegacyStandIn, &gIcacls, &gLoopFolder};
+    std::wstring* paths[] = {&gRegistrar, &gRecording, &gMarkerDll, &gMarkerProgram, &gLoopFolder};
     for (int i = 0; i < 5; ++i) {
         const std::string path = argv[i + 1];
         *paths[i] = L"Z:" + fs::path(path).make_preferred().native();  // Wine's drive for the Linux root
     }
-    wchar_t programData[MAX_PATH + 1] = {};
-    GetEnvironmentVariableW(L"ProgramData", programData, MAX_PATH);
-    gProgramData = programData;
+    const std::string system32 = argv[6];
+    gSystem32.assign(system32.begin(), system32.end());
     return RUN_ALL_TESTS();
 }
