@@ -25,9 +25,7 @@ CLASS_KEY = r"HKLM\Software\Classes\CLSID\{5D1E3B7A-2C94-4F60-A8B1-0E6F9C2D4B83}
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 PROGRAM_FILES = "Program Files/Velmora"
 DATA_DIR = "ProgramData/Velmora"
-# The folder of the library copy that the registrar registers. Today it is the data
-# directory, where uninstall-system leaves the copies; switch to PROGRAM_FILES once the
-# registrar installs into the protected folder (and uninstall-system deletes its copies).
+# The folder of the library copy that the registrar registers (uninstall-system deletes it).
 COPY_DIR = PROGRAM_FILES
 CAMERA = ("Nivra", "1", "1")  # name, lifetime System, access AllUsers
 
