@@ -142,7 +142,7 @@ ULONG SamplePool::Release() noexcept {
 
 HRESULT SamplePool::Acquire(DWORD requested, IMFMediaBuffer** buffer) noexcept {
     *buffer = nullptr;
-    PooledBuffer* stale[kCapacity];
+    PooledBuffer* stale[kCapacity] = {};
     std::uint32_t staleCount = 0;
     PooledBuffer* taken = nullptr;
     bool grow = false;
@@ -195,7 +195,7 @@ void SamplePool::Return(PooledBuffer* buffer) noexcept {
 }
 
 void SamplePool::Close() noexcept {
-    PooledBuffer* stale[kCapacity];
+    PooledBuffer* stale[kCapacity] = {};
     std::uint32_t staleCount = 0;
     {
         std::lock_guard<std::mutex> lock(mutex);

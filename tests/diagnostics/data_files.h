@@ -13,6 +13,9 @@
 
 namespace testfiles {
 
+// The folder that holds the data directory.
+inline constexpr wchar_t kProgramDataFolder[] = L"C:\\ProgramData";
+
 inline std::wstring DataPath(const wchar_t* name) { return std::wstring(velmora::kDataDirectory) + L"\\" + name; }
 
 // Empty when the file is missing.
@@ -38,14 +41,14 @@ inline bool LinuxShell(const std::string& command) {
     using UnixName = char*(CDECL*)(const wchar_t*);
     const auto unixName = reinterpret_cast<UnixName>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    char* folder = unixName != nullptr ? unixName(velmora::kDefaultProgramData) : nullptr;
+    char* folder = unixName != nullptr ? unixName(kProgramDataFolder) : nullptr;
     if (folder == nullptr) {
         return false;
     }
     const std::string line =
         "/bin/sh -c \"cd '" + std::string(folder) + "' && { " + command + "; }; echo $? >velmora-shell-status\"";
     HeapFree(GetProcessHeap(), 0, folder);
-    const std::wstring status = std::wstring(velmora::kDefaultProgramData) + L"\\velmora-shell-status";
+    const std::wstring status = std::wstring(kProgramDataFolder) + L"\\velmora-shell-status";
     Remove(status);
     std::wstring wide(line.begin(), line.end());
     STARTUPINFOW startup{};

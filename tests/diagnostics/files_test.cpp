@@ -346,7 +346,7 @@ TEST(DecodeModeFile, SharedWithReadersAndWritersButNotWithAnExclusiveHolder) {
 // the log is not written through them (nor created at a link's missing target), the setting
 // behind them is not read. The files elsewhere hold "gpu".
 TEST(DataFolder, PlantedLinksAreNeitherWrittenThroughNorRead) {
-    const std::wstring elsewhere = std::wstring(velmora::kDefaultProgramData) + L"\\VelmoraElsewhere\\";
+    const std::wstring elsewhere = std::wstring(testfiles::kProgramDataFolder) + L"\\VelmoraElsewhere\\";
     for (const char* plant : {"ln -s ../VelmoraElsewhere/t.txt Velmora/source.log",
                               "ln VelmoraElsewhere/t.txt Velmora/source.log",
                               "ln -s ../VelmoraElsewhere/source.log Velmora/source.log",
