@@ -1,12 +1,11 @@
 // Test-side utilities for the stand-in mfsensorgroup.dll: point its call log at a private
-// file, set and restore its control variables, parse the recorded lines and find the
-// Windows 10 (legacy) build. Header-only; see README.md for the protocol.
+// file, set and restore its control variables, parse the recorded lines. See README.md.
 #pragma once
 
 #include <windows.h>
 
 #include <algorithm>
-#include <cstdint>
+#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,13 +14,23 @@
 
 namespace velmora::standin {
 
+// Upper-case registry form with braces, as the call log writes GUIDs.
+inline std::string GuidText(const GUID& value)
+{
+    char text[40];
+    std::snprintf(text, sizeof text, "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                  static_cast<unsigned long>(value.Data1), value.Data2, value.Data3, value.Data4[0], value.Data4[1],
+                  value.Data4[2], value.Data4[3], value.Data4[4], value.Data4[5], value.Data4[6], value.Data4[7]);
+    return text;
+}
+
 // One recorded call: the name, then key=value fields in recorded order (values unescaped).
 struct CallLine {
     std::string raw;  // the line as written, without its line end
     std::string name;
     std::vector<std::pair<std::string, std::string>> fields;
 
-    // The field's value, or "<missing>" when the line has no such field.
+    // The field's value, or "<missing>".
     std::string Field(const std::string& key) const
     {
         auto found = std::find_if(fields.begin(), fields.end(), [&](const auto& field) { return field.first == key; });
@@ -31,15 +40,13 @@ struct CallLine {
 
 inline CallLine ParseCallLine(const std::string& raw)
 {
-    CallLine line{raw, {}, {}};
-    std::size_t tab = raw.find('\t');
-    line.name = raw.substr(0, tab);
-    while (tab != std::string::npos) {
-        std::size_t next = raw.find('\t', tab + 1);
-        std::string part = raw.substr(tab + 1, next == std::string::npos ? std::string::npos : next - tab - 1);
-        std::size_t equals = part.find('=');
-        std::string value;  // unescaped
-        for (std::size_t i = equals == std::string::npos ? part.size() : equals + 1; i < part.size(); ++i) {
+    CallLine line{raw, raw.substr(0, raw.find('\t')), {}};
+    for (std::size_t tab = raw.find('\t'); tab != std::string::npos;) {
+        const std::size_t next = raw.find('\t', tab + 1);
+        const std::string part = raw.substr(tab + 1, next == std::string::npos ? std::string::npos : next - tab - 1);
+        const std::size_t equals = std::min(part.find('='), part.size());
+        std::string value;
+        for (std::size_t i = equals + 1; i < part.size(); ++i) {
             char c = part[i];
             if (c == '\\' && i + 1 < part.size()) {
                 c = part[++i];
@@ -58,16 +65,15 @@ inline std::string ReadFileBytes(const std::wstring& path)
 {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return {};
-    }
     std::string bytes;
     char buffer[65536];
     DWORD read = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0) {
+    while (file != INVALID_HANDLE_VALUE && ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0) {
         bytes.append(buffer, read);
     }
-    CloseHandle(file);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+    }
     return bytes;
 }
 
@@ -75,7 +81,7 @@ inline std::string ReadFileBytes(const std::wstring& path)
 inline std::vector<CallLine> ReadCallLog(const std::wstring& path)
 {
     std::vector<CallLine> lines;
-    std::string bytes = ReadFileBytes(path);
+    const std::string bytes = ReadFileBytes(path);
     for (std::size_t start = 0, end = 0; start < bytes.size(); start = end + 1) {
         end = std::min(bytes.find('\n', start), bytes.size());
         lines.push_back(ParseCallLine(bytes.substr(start, end - start)));
@@ -88,13 +94,10 @@ class ScopedEnvironmentVariable {
 public:
     ScopedEnvironmentVariable(const wchar_t* variableName, const wchar_t* value) : name(variableName)
     {
-        DWORD size = GetEnvironmentVariableW(name.c_str(), nullptr, 0);
-        if (size > 0) {
-            previous.resize(size);
-            DWORD length = GetEnvironmentVariableW(name.c_str(), previous.data(), size);
-            hadPrevious = length < size;
-            previous.resize(hadPrevious ? length : 0);
-        }
+        previous.resize(GetEnvironmentVariableW(name.c_str(), nullptr, 0));
+        const DWORD length = GetEnvironmentVariableW(name.c_str(), previous.data(), static_cast<DWORD>(previous.size()));
+        hadPrevious = !previous.empty() && length < previous.size();
+        previous.resize(hadPrevious ? length : 0);
         SetEnvironmentVariableW(name.c_str(), value);
     }
     ~ScopedEnvironmentVariable() { SetEnvironmentVariableW(name.c_str(), hadPrevious ? previous.c_str() : nullptr); }
@@ -135,21 +138,10 @@ private:
     ScopedEnvironmentVariable variable;
 };
 
-// The Windows 10 build: <tree>\standins\legacy\mfsensorgroup.dll beside <tree>\bin.
-inline std::wstring LegacyStandInPath()
-{
-    wchar_t path[MAX_PATH + 1] = {};
-    std::wstring program(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
-    std::size_t slash = program.find_last_of(L"\\/");
-    std::wstring bin = slash == std::wstring::npos ? std::wstring(L".") : program.substr(0, slash);
-    slash = bin.find_last_of(L"\\/");
-    return (slash == std::wstring::npos ? std::wstring(L"..") : bin.substr(0, slash)) + L"\\standins\\legacy\\mfsensorgroup.dll";
-}
-
-// The stand-in's exports, resolved at run time from a loaded module.
+// The stand-in's exports, resolved at run time. By name, the program's own folder comes
+// first, so that is bin\mfsensorgroup.dll.
 class StandInModule {
 public:
-    // By name: the program's own folder comes first, so this is bin\mfsensorgroup.dll.
     explicit StandInModule(const wchar_t* path = L"mfsensorgroup.dll") : module(LoadLibraryW(path)) {}
     ~StandInModule()
     {
@@ -165,7 +157,6 @@ public:
     {
         return module ? reinterpret_cast<void*>(GetProcAddress(module, name)) : nullptr;
     }
-
     MFCreateVirtualCameraFunction CreateVirtualCamera() const
     {
         return reinterpret_cast<MFCreateVirtualCameraFunction>(Export("MFCreateVirtualCamera"));
@@ -177,8 +168,7 @@ public:
     // Restarts the numbering that "Name#N=" failure items count.
     void ResetCallCounts() const
     {
-        using Reset = void(WINAPI*)();
-        if (auto reset = reinterpret_cast<Reset>(Export("VelmoraStandInResetCallCounts"))) {
+        if (auto reset = reinterpret_cast<void(WINAPI*)()>(Export("VelmoraStandInResetCallCounts"))) {
             reset();
         }
     }
