@@ -73,7 +73,10 @@ def parse_arguments(argv):
             parser.error("bad --phase %r (SECONDS:QUERY)" % phase)
     if args.phases and args.no_sender:
         parser.error("--phase needs the sender")
-    args.dll = args.dll or os.path.join(args.tree, "bin", "VelmoraSource.dll")
+    # Wine takes only absolute prefixes; the others are made absolute alike for the logs.
+    for name in ("tree", "prefix", "out"):
+        setattr(args, name, os.path.abspath(getattr(args, name)))
+    args.dll = os.path.abspath(args.dll or os.path.join(args.tree, "bin", "VelmoraSource.dll"))
     return args
 
 
