@@ -14,6 +14,8 @@ packages=(
     gstreamer1.0-libav gstreamer1.0-plugins-good gstreamer1.0-plugins-bad ffmpeg
     # the installer package (built with wixl, read back with msitools) and its signing
     wixl msitools osslsigncode openssl
+    # the soak and mutation tools run in a private network namespace (unshare, ip)
+    util-linux iproute2
     # benchmarks and reference implementations
     libbenchmark-dev libyuv-dev libswscale-dev libavutil-dev
 )
