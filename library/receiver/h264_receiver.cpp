@@ -38,7 +38,7 @@ bool PictureIsUsable(const DecodedPicture& picture) noexcept {
     if (picture.HasTexture()) {
         return true;
     }
-    const std::uint32_t expected = picture.width * picture.height * 3 / 2;
+    const std::uint64_t expected = Nv12ByteCount(picture.width, picture.height);
     return expected != 0 && picture.bytes.size() == expected;
 }
 
