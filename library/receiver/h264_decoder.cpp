@@ -52,6 +52,19 @@ void CopySampleToPicture(const DecoderState& state, IMFSample* sample, DecodedPi
     buffer->Unlock();
 }
 
+// A sample holding one new memory buffer of `size` bytes.
+HRESULT CreateSampleWithBuffer(DWORD size, ComPtr<IMFSample>& sample, ComPtr<IMFMediaBuffer>& buffer) noexcept {
+    HRESULT hr = MFCreateSample(&sample);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    hr = MFCreateMemoryBuffer(size, &buffer);
+    if (FAILED(hr)) {
+        return hr;
+    }
+    return sample->AddBuffer(buffer.Get());
+}
+
 // Makes state.outputSample a sample with one memory buffer of `size` bytes: the one of the
 // pictures before while the size stays, else a new one.
 HRESULT PrepareOutputSample(DecoderState& state, DWORD size) noexcept {
@@ -63,20 +76,12 @@ HRESULT PrepareOutputSample(DecoderState& state, DWORD size) noexcept {
     state.outputBuffer.Reset();
     state.outputBufferSize = 0;
     ComPtr<IMFSample> sample;
-    HRESULT hr = MFCreateSample(&sample);
-    if (FAILED(hr)) {
-        return hr;
-    }
     ComPtr<IMFMediaBuffer> buffer;
-    hr = MFCreateMemoryBuffer(size, &buffer);
+    const HRESULT hr = CreateSampleWithBuffer(size, sample, buffer);
     if (FAILED(hr)) {
         return hr;
     }
     ++receiverAllocations.decoderOutputBuffers;
-    hr = sample->AddBuffer(buffer.Get());
-    if (FAILED(hr)) {
-        return hr;
-    }
     state.outputSample = sample;
     state.outputBuffer = buffer;
     state.outputBufferSize = size;
@@ -211,12 +216,8 @@ HRESULT DecodeFrame(DecoderState& state, const std::uint8_t* data, std::uint32_t
     }
 
     ComPtr<IMFSample> sample;
-    HRESULT hr = MFCreateSample(&sample);
-    if (FAILED(hr)) {
-        return hr;
-    }
     ComPtr<IMFMediaBuffer> buffer;
-    hr = MFCreateMemoryBuffer(length, &buffer);
+    HRESULT hr = CreateSampleWithBuffer(length, sample, buffer);
     if (FAILED(hr)) {
         return hr;
     }
@@ -228,7 +229,6 @@ HRESULT DecodeFrame(DecoderState& state, const std::uint8_t* data, std::uint32_t
     std::memcpy(target, data, length);
     buffer->Unlock();
     buffer->SetCurrentLength(length);
-    sample->AddBuffer(buffer.Get());
     sample->SetSampleTime(MFGetSystemTime());
     sample->SetSampleDuration(kInputSampleDuration);
 
