@@ -18,7 +18,11 @@ mkdir -p "$sender_dir"
 "$tree/wine-prefix.sh" setup >/dev/null
 python3 "$root/tools/sender/sender.py" --daemon --pid-file "$sender_dir/sender.pid" \
     --log-file "$sender_dir/sender.log" --cache "$tree/sender/cache" --wait-port 600
-trap 'python3 "$root/tools/sender/sender.py" --stop --pid-file "$sender_dir/sender.pid" >/dev/null; "$tree/wine-prefix.sh" cleanup >/dev/null' EXIT
+stop_all() {
+    python3 "$root/tools/sender/sender.py" --stop --pid-file "$sender_dir/sender.pid" >/dev/null
+    "$tree/wine-prefix.sh" cleanup >/dev/null
+}
+trap stop_all EXIT
 
 for size in "${sizes[@]}"; do
     python3 - "$size" <<'PY'

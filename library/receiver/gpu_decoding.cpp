@@ -208,7 +208,8 @@ HRESULT ReadBackTexture(DecoderState& state, ID3D11Texture2D* texture, UINT subr
         state.stagingTexture.Reset();
     }
     if (!state.stagingTexture) {
-        const HRESULT hr = state.device->CreateTexture2D(&staging, nullptr, state.stagingTexture.ReleaseAndGetAddressOf());
+        const HRESULT hr =
+            state.device->CreateTexture2D(&staging, nullptr, state.stagingTexture.ReleaseAndGetAddressOf());
         if (FAILED(hr)) {
             state.stagingTexture.Reset();
             return hr;

@@ -73,7 +73,8 @@ HRESULT SetCaptureStreamAttributes(IMFAttributes* attributes, std::uint32_t stre
     HRESULT hr = attributes->SetGUID(MF_DEVICESTREAM_STREAM_CATEGORY, VelmoraPinNameVideoCapture);
     if (SUCCEEDED(hr)) hr = attributes->SetUINT32(MF_DEVICESTREAM_STREAM_ID, streamId);
     if (SUCCEEDED(hr)) hr = attributes->SetUINT32(MF_DEVICESTREAM_FRAMESERVER_SHARED, 1);
-    if (SUCCEEDED(hr)) hr = attributes->SetUINT32(MF_DEVICESTREAM_ATTRIBUTE_FRAMESOURCE_TYPES, MFFrameSourceTypes_Color);
+    if (SUCCEEDED(hr)) hr = attributes->SetUINT32(MF_DEVICESTREAM_ATTRIBUTE_FRAMESOURCE_TYPES,
+                                                  MFFrameSourceTypes_Color);
     return hr;
 }
 

@@ -108,8 +108,8 @@ int main(int argc, char** argv) {
         const std::vector<std::uint8_t> picture =
             c.pictureWidth != 0 ? TestPicture(c.pictureWidth, c.pictureHeight) : std::vector<std::uint8_t>();
         const bool yuy2 = IsEqualGUID(c.subtype, MFVideoFormat_YUY2);
-        const std::size_t sampleBytes =
-            yuy2 ? static_cast<std::size_t>(c.width) * c.height * 2 : static_cast<std::size_t>(c.width) * c.height * 3 / 2;
+        const std::size_t pixels = static_cast<std::size_t>(c.width) * c.height;
+        const std::size_t sampleBytes = yuy2 ? pixels * 2 : pixels * 3 / 2;
 
         std::vector<double> times;
         std::deque<ComPtr<IMFSample>> held;
