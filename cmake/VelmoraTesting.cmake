@@ -1,4 +1,4 @@
-# Compiler settings of both trees and the test registration helpers.
+# Compiler settings of both trees; under Wine, the emulator that runs Windows programs.
 #
 # Windows tree: every binary links statically (libstdc++, libgcc, winpthread), so the
 # deliverables import only system DLLs and tests run under Wine without MinGW DLLs.
@@ -48,44 +48,3 @@ else()
     set(VELMORA_GTEST_MAIN GTest::gtest_main Threads::Threads)
     set(VELMORA_GTEST GTest::gtest Threads::Threads)
 endif()
-
-# velmora_add_test(NAME SOURCES files... [LIBS libs...] [ARGS args...] [FIXTURES names...]
-#                  [PURE] [XVFB] [NO_MAIN] [TIMEOUT s])
-#   PURE: code without Windows headers; built and run in both trees.
-#   XVFB: needs a display (Direct3D 11 under Wine): runs under xvfb-run -a.
-#   ARGS: command-line arguments (generator expressions allowed).
-#   FIXTURES: further ctest fixtures the test needs (for example a running sender).
-#   Windows tests run serially under Wine: they share C:\ProgramData\Velmora.
-function(velmora_add_test name)
-    cmake_parse_arguments(T "PURE;XVFB;NO_MAIN" "TIMEOUT" "SOURCES;LIBS;ARGS;FIXTURES" ${ARGN})
-    if(NOT WIN32 AND NOT T_PURE)
-        return()
-    endif()
-    add_executable(${name} ${T_SOURCES})
-    target_compile_options(${name} PRIVATE ${VELMORA_WARNINGS})
-    target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
-    if(T_NO_MAIN)
-        target_link_libraries(${name} PRIVATE ${T_LIBS} ${VELMORA_GTEST})
-    else()
-        target_link_libraries(${name} PRIVATE ${T_LIBS} ${VELMORA_GTEST_MAIN})
-    endif()
-    if(NOT T_TIMEOUT)
-        set(T_TIMEOUT 600)
-    endif()
-    if(WIN32)
-        if(T_XVFB)
-            # A Wine session of its own, with the display (wine-prefix.sh start).
-            add_test(NAME ${name} COMMAND ${VELMORA_XVFB_RUN} -a ${VELMORA_WINE_RUN} $<TARGET_FILE:${name}> ${T_ARGS})
-        else()
-            add_test(NAME ${name} COMMAND ${VELMORA_WINE_RUN} $<TARGET_FILE:${name}> ${T_ARGS})
-        endif()
-        set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED "wine;${T_FIXTURES}" RUN_SERIAL TRUE
-                                                TIMEOUT ${T_TIMEOUT})
-    else()
-        add_test(NAME ${name} COMMAND ${name} ${T_ARGS})
-        if(T_FIXTURES)
-            set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED "${T_FIXTURES}")
-        endif()
-        set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT})
-    endif()
-endfunction()
