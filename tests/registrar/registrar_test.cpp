@@ -339,11 +339,7 @@ protected:
     }
 
     Lines LogLines(const wchar_t* name) const {
-        Lines lines;
-        for (const auto& line : velmora::standin::ReadCallLog((folder / name).native())) {
-            lines.push_back(line.raw);
-        }
-        return lines;
+        return velmora::standin::ReadCallLog((folder / name).native());
     }
     Lines Calls() const { return LogLines(L"standin.log"); }
     // The access lists applied: the protected folder's, then the data directory's, whose

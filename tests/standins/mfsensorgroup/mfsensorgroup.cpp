@@ -73,12 +73,6 @@ std::string Field(const char* key, const void* pointer)
 {
     return Field(key, std::string(pointer ? "nonnull" : "null"));
 }
-std::string Field(const char* key, double value)
-{
-    char text[40];
-    std::snprintf(text, sizeof text, "%.17g", value);
-    return Field(key, std::string(text));
-}
 template <typename Number>
     requires std::is_integral_v<Number> || std::is_enum_v<Number>
 std::string Field(const char* key, Number value)
@@ -291,17 +285,12 @@ public:
     STANDIN_METHOD(IsMediaTypeSupported, (UINT32 stream, IMFMediaType* type, BOOL* supported),
                    Field("stream", stream) + Field("type", static_cast<const void*>(type)), return E_NOTIMPL;)
     STANDIN_METHOD(AddBlockedControl, (LPCWSTR control), Field("control", control),
-                   blockedControls += control ? 1 : 0;
                    return control ? S_OK : E_INVALIDARG;)
 
     // IStandInSensorProfile: the inspection face, not recorded.
     HRESULT STDMETHODCALLTYPE GetFilterCount(UINT32* count) override
     {
         return count ? (*count = static_cast<UINT32>(filters.size()), S_OK) : E_POINTER;
-    }
-    HRESULT STDMETHODCALLTYPE GetBlockedControlCount(UINT32* count) override
-    {
-        return count ? (*count = blockedControls, S_OK) : E_POINTER;
     }
     HRESULT STDMETHODCALLTYPE GetFilter(UINT32 index, UINT32* streamId, LPWSTR buffer, UINT32 capacity,
                                         UINT32* length) override
@@ -336,7 +325,6 @@ private:
     const bool hasConstraints;
     const std::wstring constraints;
     std::vector<std::pair<UINT32, std::wstring>> filters;
-    UINT32 blockedControls = 0;
 };
 
 struct Unhold {
@@ -401,11 +389,9 @@ private:
     std::vector<std::unique_ptr<SensorProfile, Unhold>> profiles;
 };
 
-// Forwards one IMFAttributes method to the real store.
-#define STANDIN_FORWARD(Method, Parameters, Arguments, Fields) \
-    STANDIN_METHOD(Method, Parameters, Fields, return attributes->Method Arguments;)
-#define STANDIN_FORWARD_KEYED(Method, Parameters, Arguments) \
-    STANDIN_FORWARD(Method, Parameters, Arguments, Field("key", &key))
+// Forwards one IMFAttributes method to the real store, recorded by name only.
+#define STANDIN_FORWARD(Method, Parameters, Arguments) \
+    STANDIN_METHOD(Method, Parameters, "", return attributes->Method Arguments;)
 
 // The camera's IMFAttributes slots forward to a real attribute store; registration itself is
 // only recorded (there is no camera service to register with).
@@ -414,55 +400,46 @@ public:
     static constexpr const char* kName = "IMFVirtualCamera";
     explicit VirtualCamera(ComPtr<IMFAttributes> store) : attributes(std::move(store)) {}
 
-    STANDIN_FORWARD_KEYED(GetItem, (REFGUID key, PROPVARIANT* value), (key, value))
-    STANDIN_FORWARD_KEYED(GetItemType, (REFGUID key, MF_ATTRIBUTE_TYPE* type), (key, type))
-    STANDIN_FORWARD_KEYED(CompareItem, (REFGUID key, REFPROPVARIANT value, BOOL* result), (key, value, result))
-    STANDIN_FORWARD(Compare, (IMFAttributes* theirs, MF_ATTRIBUTES_MATCH_TYPE matchType, BOOL* result),
-                    (theirs, matchType, result), Field("theirs", static_cast<const void*>(theirs)) +
-                                                     Field("match", matchType))
-    STANDIN_FORWARD_KEYED(GetUINT32, (REFGUID key, UINT32* value), (key, value))
-    STANDIN_FORWARD_KEYED(GetUINT64, (REFGUID key, UINT64* value), (key, value))
-    STANDIN_FORWARD_KEYED(GetDouble, (REFGUID key, double* value), (key, value))
-    STANDIN_FORWARD_KEYED(GetGUID, (REFGUID key, GUID* value), (key, value))
-    STANDIN_FORWARD_KEYED(GetStringLength, (REFGUID key, UINT32* length), (key, length))
+    STANDIN_FORWARD(GetItem, (REFGUID key, PROPVARIANT* value), (key, value))
+    STANDIN_FORWARD(GetItemType, (REFGUID key, MF_ATTRIBUTE_TYPE* type), (key, type))
+    STANDIN_FORWARD(CompareItem, (REFGUID key, REFPROPVARIANT value, BOOL* result), (key, value, result))
+    STANDIN_FORWARD(Compare, (IMFAttributes* theirs, MF_ATTRIBUTES_MATCH_TYPE type, BOOL* result),
+                    (theirs, type, result))
+    STANDIN_FORWARD(GetUINT32, (REFGUID key, UINT32* value), (key, value))
+    STANDIN_FORWARD(GetUINT64, (REFGUID key, UINT64* value), (key, value))
+    STANDIN_FORWARD(GetDouble, (REFGUID key, double* value), (key, value))
+    STANDIN_FORWARD(GetGUID, (REFGUID key, GUID* value), (key, value))
+    STANDIN_FORWARD(GetStringLength, (REFGUID key, UINT32* length), (key, length))
     STANDIN_FORWARD(GetString, (REFGUID key, LPWSTR buffer, UINT32 capacity, UINT32* length),
-                    (key, buffer, capacity, length), Field("key", &key) + Field("capacity", capacity))
-    STANDIN_FORWARD_KEYED(GetAllocatedString, (REFGUID key, LPWSTR* value, UINT32* length), (key, value, length))
-    STANDIN_FORWARD_KEYED(GetBlobSize, (REFGUID key, UINT32* size), (key, size))
-    STANDIN_FORWARD(GetBlob, (REFGUID key, UINT8* buffer, UINT32 capacity, UINT32* size), (key, buffer, capacity, size),
-                    Field("key", &key) + Field("capacity", capacity))
-    STANDIN_FORWARD_KEYED(GetAllocatedBlob, (REFGUID key, UINT8** buffer, UINT32* size), (key, buffer, size))
-    STANDIN_FORWARD(GetUnknown, (REFGUID key, REFIID iid, LPVOID* object), (key, iid, object),
-                    Field("key", &key) + Field("iid", &iid))
-    STANDIN_FORWARD(SetItem, (REFGUID key, REFPROPVARIANT value), (key, value),
-                    Field("key", &key) + Field("vt", value.vt))
-    STANDIN_FORWARD_KEYED(DeleteItem, (REFGUID key), (key))
-    STANDIN_FORWARD(DeleteAllItems, (), (), "")
-    STANDIN_FORWARD(SetUINT32, (REFGUID key, UINT32 value), (key, value), Field("key", &key) + Field("value", value))
-    STANDIN_FORWARD(SetUINT64, (REFGUID key, UINT64 value), (key, value), Field("key", &key) + Field("value", value))
-    STANDIN_FORWARD(SetDouble, (REFGUID key, double value), (key, value), Field("key", &key) + Field("value", value))
-    STANDIN_FORWARD(SetGUID, (REFGUID key, REFGUID value), (key, value), Field("key", &key) + Field("value", &value))
-    STANDIN_FORWARD(SetString, (REFGUID key, LPCWSTR value), (key, value), Field("key", &key) + Field("value", value))
-    STANDIN_FORWARD(SetBlob, (REFGUID key, const UINT8* buffer, UINT32 size), (key, buffer, size),
-                    Field("key", &key) + Field("size", size) + Field("data", buffer, buffer ? size : 0))
-    STANDIN_FORWARD(SetUnknown, (REFGUID key, IUnknown* value), (key, value),
-                    Field("key", &key) + Field("value", static_cast<const void*>(value)))
-    STANDIN_FORWARD(LockStore, (), (), "")
-    STANDIN_FORWARD(UnlockStore, (), (), "")
-    STANDIN_FORWARD(GetCount, (UINT32* count), (count), "")
-    STANDIN_FORWARD(GetItemByIndex, (UINT32 index, GUID* key, PROPVARIANT* value), (index, key, value),
-                    Field("index", index))
-    STANDIN_FORWARD(CopyAllItems, (IMFAttributes* destination), (destination),
-                    Field("destination", static_cast<const void*>(destination)))
+                    (key, buffer, capacity, length))
+    STANDIN_FORWARD(GetAllocatedString, (REFGUID key, LPWSTR* value, UINT32* length), (key, value, length))
+    STANDIN_FORWARD(GetBlobSize, (REFGUID key, UINT32* size), (key, size))
+    STANDIN_FORWARD(GetBlob, (REFGUID key, UINT8* buffer, UINT32 capacity, UINT32* size), (key, buffer, capacity, size))
+    STANDIN_FORWARD(GetAllocatedBlob, (REFGUID key, UINT8** buffer, UINT32* size), (key, buffer, size))
+    STANDIN_FORWARD(GetUnknown, (REFGUID key, REFIID iid, LPVOID* object), (key, iid, object))
+    STANDIN_FORWARD(SetItem, (REFGUID key, REFPROPVARIANT value), (key, value))
+    STANDIN_FORWARD(DeleteItem, (REFGUID key), (key))
+    STANDIN_FORWARD(DeleteAllItems, (), ())
+    STANDIN_FORWARD(SetUINT32, (REFGUID key, UINT32 value), (key, value))
+    STANDIN_FORWARD(SetUINT64, (REFGUID key, UINT64 value), (key, value))
+    STANDIN_FORWARD(SetDouble, (REFGUID key, double value), (key, value))
+    STANDIN_FORWARD(SetGUID, (REFGUID key, REFGUID value), (key, value))
+    STANDIN_FORWARD(SetString, (REFGUID key, LPCWSTR value), (key, value))
+    STANDIN_FORWARD(SetBlob, (REFGUID key, const UINT8* buffer, UINT32 size), (key, buffer, size))
+    STANDIN_FORWARD(SetUnknown, (REFGUID key, IUnknown* value), (key, value))
+    STANDIN_FORWARD(LockStore, (), ())
+    STANDIN_FORWARD(UnlockStore, (), ())
+    STANDIN_FORWARD(GetCount, (UINT32* count), (count))
+    STANDIN_FORWARD(GetItemByIndex, (UINT32 index, GUID* key, PROPVARIANT* value), (index, key, value))
+    STANDIN_FORWARD(CopyAllItems, (IMFAttributes* destination), (destination))
 
-    STANDIN_METHOD(AddDeviceSourceInfo, (LPCWSTR info), Field("info", info), return info ? S_OK : E_INVALIDARG;)
+    // The registrar's calls record their arguments; the rest only their names.
+    STANDIN_METHOD(AddDeviceSourceInfo, (LPCWSTR info), "", return info ? S_OK : E_INVALIDARG;)
     STANDIN_METHOD(AddProperty, (const DEVPROPKEY* key, DEVPROPTYPE type, const BYTE* data, ULONG size),
                    Field("key", key ? GuidText(key->fmtid) + "," + std::to_string(key->pid) : std::string("null")) +
                        Field("type", type) + Field("size", size) + Field("data", data, data ? size : 0),
                    return key == nullptr || (data == nullptr && size != 0) ? E_INVALIDARG : S_OK;)
-    STANDIN_METHOD(AddRegistryEntry, (LPCWSTR entry, LPCWSTR subkey, DWORD regType, const BYTE* data, ULONG size),
-                   Field("entry", entry) + Field("subkey", subkey) + Field("regtype", regType) + Field("size", size) +
-                       Field("data", data, data ? size : 0),
+    STANDIN_METHOD(AddRegistryEntry, (LPCWSTR entry, LPCWSTR, DWORD, const BYTE* data, ULONG size), "",
                    return entry == nullptr || (data == nullptr && size != 0) ? E_INVALIDARG : S_OK;)
     // The completion callback is not invoked: nothing registers asynchronously here.
     STANDIN_METHOD(Start, (IMFAsyncCallback* callback), Field("callback", static_cast<const void*>(callback)),
@@ -472,19 +449,11 @@ public:
     // Without a camera service there is no media source, no property channel and no events.
     STANDIN_METHOD(GetMediaSource, (IMFMediaSource** source), "",
                    return source ? (*source = nullptr, E_NOTIMPL) : E_POINTER;)
-    STANDIN_METHOD(SendCameraProperty,
-                   (REFGUID set, ULONG id, ULONG flags, void* payload, ULONG payloadLength, void* data,
-                    ULONG dataLength, ULONG* dataWritten),
-                   Field("set", &set) + Field("id", id) + Field("flags", flags) + Field("payloadsize", payloadLength) +
-                       Field("payload", payload, payload ? payloadLength : 0) + Field("datasize", dataLength),
+    STANDIN_METHOD(SendCameraProperty, (REFGUID, ULONG, ULONG, void*, ULONG, void*, ULONG, ULONG* dataWritten), "",
                    return dataWritten ? (*dataWritten = 0, HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED)) : E_POINTER;)
-    STANDIN_METHOD(CreateSyncEvent, (REFGUID set, ULONG id, ULONG flags, HANDLE handle, IMFCameraSyncObject** sync),
-                   Field("set", &set) + Field("id", id) + Field("flags", flags) + Field("handle", handle),
+    STANDIN_METHOD(CreateSyncEvent, (REFGUID, ULONG, ULONG, HANDLE, IMFCameraSyncObject** sync), "",
                    return sync ? (*sync = nullptr, E_NOTIMPL) : E_POINTER;)
-    STANDIN_METHOD(CreateSyncSemaphore,
-                   (REFGUID set, ULONG id, ULONG flags, HANDLE handle, LONG adjustment, IMFCameraSyncObject** sync),
-                   Field("set", &set) + Field("id", id) + Field("flags", flags) + Field("handle", handle) +
-                       Field("adjustment", adjustment),
+    STANDIN_METHOD(CreateSyncSemaphore, (REFGUID, ULONG, ULONG, HANDLE, LONG, IMFCameraSyncObject** sync), "",
                    return sync ? (*sync = nullptr, E_NOTIMPL) : E_POINTER;)
     STANDIN_METHOD(Shutdown, (), "", return S_OK;)
 

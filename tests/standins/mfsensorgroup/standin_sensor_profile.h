@@ -22,8 +22,6 @@ public:
     // The constraint string given to MFCreateSensorProfile: S_FALSE with length 0 when it
     // was null, otherwise as GetFilter.
     virtual HRESULT STDMETHODCALLTYPE GetConstraints(LPWSTR buffer, UINT32 capacity, UINT32* length) = 0;
-    // Number of AddBlockedControl calls that the profile accepted.
-    virtual HRESULT STDMETHODCALLTYPE GetBlockedControlCount(UINT32* count) = 0;
 };
 __CRT_UUID_DECL(IStandInSensorProfile, 0xBFDF087A, 0xD2D5, 0x41CF, 0xBE, 0x2E, 0x74, 0x7B, 0x9F, 0x63, 0x71, 0xCE)
 
