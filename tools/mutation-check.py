@@ -111,6 +111,12 @@ class Bed:
         return failed or (["(ctest " + str(status) + ")"] if status else []), output
 
 
+def show_failure(failed, output):
+    """A failing unchanged tree voids its faults: show why, indented, so the report stays readable."""
+    if failed:
+        print("\n".join("    | " + line for line in output.splitlines()[-80:]), flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--list", default=os.path.join(root, "tools/mutations.txt"))
@@ -144,10 +150,12 @@ def main():
         baseline_failed[area] = failed
         print(f"baseline {area}: {'FAILED ' + ' '.join(failed) if failed else 'passed'} "
               f"({time.monotonic() - begin:.0f} s)", flush=True)
+        show_failure(failed, output)
     begin = time.monotonic()
-    host_failed, _ = bed.ctest(bed.host, None, 3600)
+    host_failed, output = bed.ctest(bed.host, None, 3600)
     host_budget = 2 * (time.monotonic() - begin) + 120
     print(f"baseline host: {'FAILED ' + ' '.join(host_failed) if host_failed else 'passed'}", flush=True)
+    show_failure(host_failed, output)
 
     results = []
     for fault in faults:
