@@ -2,7 +2,8 @@
 # usage: check_imports.sh OBJDUMP [--only=DLL,DLL...] BINARY... ; fails when a binary
 # imports a DLL that is not part of Windows itself, or, with --only, one not named there.
 objdump=$1; shift
-allowed='^(kernel32|user32|advapi32|ole32|oleaut32|shell32|shlwapi|msvcrt|mfplat|mf|mfreadwrite|mfsensorgroup|winhttp|d3d11|dxgi|ws2_32|bcrypt|api-ms-win-.*)\.dll$'
+allowed='^(kernel32|user32|advapi32|ole32|oleaut32|shell32|shlwapi|msvcrt|mfplat|mf|mfreadwrite|mfsensorgroup'
+allowed="$allowed|winhttp|d3d11|dxgi|ws2_32|bcrypt|api-ms-win-.*)\.dll$"
 case "$1" in
 --only=*)
     allowed="^($(echo "${1#--only=}" | tr ',' '|'))\.dll$"

@@ -96,7 +96,10 @@ inline std::string OutputLine(std::uint32_t w, std::uint32_t h) {
 // test inside COM's multithreaded apartment with Media Foundation started.
 inline int RunDecoderTests(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
-    if (argc < 2) return std::fprintf(stderr, "usage: %s <decoder test data folder>\n", argv[0]), 2;
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s <decoder test data folder>\n", argv[0]);
+        return 2;
+    }
     dataDir = argv[1];
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     MFStartup(MF_VERSION);

@@ -51,7 +51,8 @@ ComPtr<ID3D11Texture2D> Texture(ID3D11Device* device, UINT w, UINT h, DXGI_FORMA
         data[s] = {bytes[s].data(), w * 4, 0};
     }
     ComPtr<ID3D11Texture2D> texture;
-    EXPECT_EQ(device->CreateTexture2D(&desc, format == DXGI_FORMAT_B8G8R8A8_UNORM ? data.data() : nullptr, &texture), S_OK);
+    const D3D11_SUBRESOURCE_DATA* initial = format == DXGI_FORMAT_B8G8R8A8_UNORM ? data.data() : nullptr;
+    EXPECT_EQ(device->CreateTexture2D(&desc, initial, &texture), S_OK);
     return texture;
 }
 
@@ -66,8 +67,12 @@ bool HoldsSlice(DecoderState& state, ID3D11Texture2D* texture, UINT slice) {
     state.deviceContext->CopyResource(staging.Get(), texture);
     if (FAILED(state.deviceContext->Map(staging.Get(), 0, D3D11_MAP_READ, 0, &mapped))) return false;
     bool same = true;
-    for (UINT y = 0; y < desc.Height; ++y)
-        for (UINT x = 0; x < desc.Width * 4; ++x) same &= static_cast<std::uint8_t*>(mapped.pData)[y * mapped.RowPitch + x] == Byte(slice, y, x);
+    const auto* bytes = static_cast<const std::uint8_t*>(mapped.pData);
+    for (UINT y = 0; y < desc.Height; ++y) {
+        for (UINT x = 0; x < desc.Width * 4; ++x) {
+            same &= bytes[y * mapped.RowPitch + x] == Byte(slice, y, x);
+        }
+    }
     state.deviceContext->Unmap(staging.Get(), 0);
     return same;
 }
@@ -158,7 +163,8 @@ TEST(GpuDecoding, CameraTexturesRotateThroughThreeSlotsAndFollowTheSize) {
     AddDevice(state);
     auto small = Texture(state.device.Get(), 64, 32, DXGI_FORMAT_B8G8R8A8_UNORM, 3, 0);
     auto large = Texture(state.device.Get(), 80, 48, DXGI_FORMAT_B8G8R8A8_UNORM, 3, 0);
-    const std::string smallLine = "Created GPU camera texture: 64x32 format=87", largeLine = "Created GPU camera texture: 80x48 format=87";
+    const std::string smallLine = "Created GPU camera texture: 64x32 format=87";
+    const std::string largeLine = "Created GPU camera texture: 80x48 format=87";
     const std::size_t smallLines = LogCount(smallLine), largeLines = LogCount(largeLine);
     std::vector<ComPtr<ID3D11Texture2D>> seen;  // kept, so no address is used twice
     for (int n = 0; n < 7; ++n) {
@@ -204,7 +210,8 @@ TEST(GpuDecoding, DecodedTextureSamplesAreReadBackAndCopiedInDirectMode) {
     }
     {
         DecodeMode mode("gpu direct");
-        D3D11_TEXTURE2D_DESC desc{640, 360, 1, 1, DXGI_FORMAT_NV12, {1, 0}, D3D11_USAGE_DEFAULT, D3D11_BIND_SHADER_RESOURCE, 0, 0};
+        D3D11_TEXTURE2D_DESC desc{
+            640, 360, 1, 1, DXGI_FORMAT_NV12, {1, 0}, D3D11_USAGE_DEFAULT, D3D11_BIND_SHADER_RESOURCE, 0, 0};
         ComPtr<ID3D11Texture2D> probe;
         const HRESULT bindable = state.device->CreateTexture2D(&desc, nullptr, &probe);
         const std::size_t created = LogCount("Created GPU camera texture: 640x360 format=103");

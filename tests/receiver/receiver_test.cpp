@@ -124,8 +124,10 @@ TEST_F(ReceiverTest, PublishedPicturesEqualFfmpegDecodeOfTheSameStream) {
     EXPECT_EQ(CountOf(log, "Connecting to http://127.0.0.1:8080/h264frames\r\n"), 1);
     EXPECT_EQ(CountOf(log, "H.264 HTTP response received.\r\n"), 1);
     EXPECT_GE(CountOf(log, "H.264 decoder output: 640x368 NV12\r\n"), 1);
-    const std::regex first(R"(H\.264 decoded frames: 1, fps=0\.0, endToEndAgeMs=\d+, avgMs read=\d+\.\d\d decode=\d+\.\d\d store=\d+\.\d\d, avgKB=\d+\.\d\r\n)");
-    const std::regex sixtieth(R"(H\.264 decoded frames: 60, fps=\d+\.\d, endToEndAgeMs=\d+, avgMs read=\d+\.\d\d decode=\d+\.\d\d store=\d+\.\d\d, avgKB=\d+\.\d\r\n)");
+    const std::string averages =
+        R"(, endToEndAgeMs=\d+, avgMs read=\d+\.\d\d decode=\d+\.\d\d store=\d+\.\d\d, avgKB=\d+\.\d\r\n)";
+    const std::regex first(R"(H\.264 decoded frames: 1, fps=0\.0)" + averages);
+    const std::regex sixtieth(R"(H\.264 decoded frames: 60, fps=\d+\.\d)" + averages);
     EXPECT_TRUE(std::regex_search(log, first)) << log;
     EXPECT_TRUE(std::regex_search(log, sixtieth)) << log;
     EXPECT_EQ(CountOf(log, "H.264 decoded frames: "), 2) << "lines at 1 and 60 only";

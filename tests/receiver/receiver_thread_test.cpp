@@ -18,7 +18,8 @@
 namespace {
 
 std::string ReadLog() {
-    std::ifstream file(std::filesystem::path(std::wstring(velmora::kDataDirectory) + L"\\" + velmora::kLogFileName), std::ios::binary);
+    const std::filesystem::path path = std::wstring(velmora::kDataDirectory) + L"\\" + velmora::kLogFileName;
+    std::ifstream file(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 

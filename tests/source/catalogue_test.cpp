@@ -78,7 +78,8 @@ TEST(Catalogue, TwentySharedTypesWithElevenAttributesInOrder) {
         for (int stream = 0; stream < 3; ++stream) {
             ASSERT_EQ(handlers[stream]->GetMediaTypeByIndex(index, &types[stream]), S_OK);
         }
-        EXPECT_TRUE(types[0].Get() == types[1].Get() && types[0].Get() == types[2].Get());  // one object behind all three streams
+        // One object behind all three streams.
+        EXPECT_TRUE(types[0].Get() == types[1].Get() && types[0].Get() == types[2].Get());
         const struct {
             GUID key;
             VARTYPE type;
@@ -89,9 +90,11 @@ TEST(Catalogue, TwentySharedTypesWithElevenAttributesInOrder) {
             {MF_MT_SUBTYPE, VT_CLSID, 0, nv12 ? &MFVideoFormat_NV12 : &MFVideoFormat_YUY2},
             {MF_MT_INTERLACE_MODE, VT_UI4, 2, nullptr}, {MF_MT_ALL_SAMPLES_INDEPENDENT, VT_UI4, 1, nullptr},
             {MF_MT_FIXED_SIZE_SAMPLES, VT_UI4, 1, nullptr}, {MF_MT_FRAME_SIZE, VT_UI8, width << 32 | height, nullptr},
-            {MF_MT_FRAME_RATE, VT_UI8, rate << 32 | 1, nullptr}, {MF_MT_PIXEL_ASPECT_RATIO, VT_UI8, 1ull << 32 | 1, nullptr},
+            {MF_MT_FRAME_RATE, VT_UI8, rate << 32 | 1, nullptr},
+            {MF_MT_PIXEL_ASPECT_RATIO, VT_UI8, 1ull << 32 | 1, nullptr},
             {MF_MT_DEFAULT_STRIDE, VT_UI4, nv12 ? width : 2 * width, nullptr},
-            {MF_MT_AVG_BITRATE, VT_UI4, sampleSize * 8 * rate, nullptr}, {MF_MT_SAMPLE_SIZE, VT_UI4, sampleSize, nullptr},
+            {MF_MT_AVG_BITRATE, VT_UI4, sampleSize * 8 * rate, nullptr},
+            {MF_MT_SAMPLE_SIZE, VT_UI4, sampleSize, nullptr},
         };
         UINT32 count = 0;
         EXPECT_EQ(types[0]->GetCount(&count), S_OK);

@@ -30,7 +30,8 @@ struct Announced {
             const long id = StreamIdOf(event.object.Get());
             ComPtr<IMFMediaStream> stream;
             if (id >= 0 && id < 3 && SUCCEEDED(event.object.As(&stream))) {
-                EXPECT_TRUE(!streams[id] || streams[id].Get() == stream.Get()) << "stream " << id << " changed identity";
+                EXPECT_TRUE(!streams[id] || streams[id].Get() == stream.Get())
+                    << "stream " << id << " changed identity";
                 streams[id] = stream;
             }
             texts.push_back(event.text);

@@ -68,10 +68,10 @@ inline long StreamIdOf(IUnknown* value) {
     ComPtr<IMFMediaStream> stream;
     ComPtr<IMFStreamDescriptor> descriptor;
     DWORD id = 0;
-    return value && SUCCEEDED(value->QueryInterface(IID_PPV_ARGS(&stream))) &&
-                   SUCCEEDED(stream->GetStreamDescriptor(&descriptor)) && SUCCEEDED(descriptor->GetStreamIdentifier(&id))
-               ? static_cast<long>(id)
-               : -1;
+    const bool found = value && SUCCEEDED(value->QueryInterface(IID_PPV_ARGS(&stream))) &&
+                       SUCCEEDED(stream->GetStreamDescriptor(&descriptor)) &&
+                       SUCCEEDED(descriptor->GetStreamIdentifier(&id));
+    return found ? static_cast<long>(id) : -1;
 }
 
 struct EventRecord {

@@ -60,7 +60,8 @@ TEST_F(SampleProductionTest, StorePicturesAreDeliveredCroppedScaledAndPacked) {
         nv12[direct] = yuy2 ? nv12[direct] : bytes;
         const std::regex line(std::string(R"(Preview RequestSample queued frame: 1, fps=0\.0, source=h264, format=)") +
                               (yuy2 ? "YUY2" : "NV12") +
-                              R"(, ageMs=(?:[7-9]|[1-9]\d), avgMs sample=\d+\.\d\d wait=\d+\.\d\d transform=\d+\.\d\d, )" +
+                              R"(, ageMs=(?:[7-9]|[1-9]\d), )" +
+                              R"(avgMs sample=\d+\.\d\d wait=\d+\.\d\d transform=\d+\.\d\d, )" +
                               (direct ? "scaled=0/1, direct=yes, src=1920x1080 req=1920x1080"
                                       : "scaled=1/1, direct=no, src=1280x720 req=640x480"));
         const std::vector<std::string> lines = log.Lines("RequestSample");
@@ -210,7 +211,8 @@ TEST_F(SampleProductionTest, StatisticsLines) {
         elapsed = i == 30 ? MillisSince(first) : elapsed;
         ASSERT_EQ(i >= 60 ? 3u : i >= 30 ? 2u : 1u, log.Lines("RequestSample").size()) << "after sample " << i;
     }
-    const std::regex format(R"(Capture RequestSample queued frame: (\d+), fps=(\d+\.\d), source=fallback, format=YUY2, )"
+    const std::regex format(R"(Capture RequestSample queued frame: (\d+), fps=(\d+\.\d), )"
+                            R"(source=fallback, format=YUY2, )"
                             R"(ageMs=0, avgMs sample=(\d+\.\d\d) wait=(\d+\.\d\d) transform=\d+\.\d\d, )"
                             R"(scaled=(\d+/\d+), direct=no, src=640x360 req=1280x720)");
     const std::vector<std::string> lines = log.Lines("RequestSample");
