@@ -17,26 +17,12 @@
 
 #include "common/velmora_names.h"
 #include "library/receiver/h264_receiver.h"
+#include "tests/common/library_log.h"
 #include "tests/common/sender_control.h"
 
 namespace {
 
-std::wstring LogPath() {
-    return std::wstring(velmora::kDataDirectory) + L"\\" + velmora::kLogFileName;
-}
-
-std::string ReadLog() {
-    std::ifstream file(std::filesystem::path(LogPath()), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
-int CountOf(const std::string& text, const std::string& needle) {
-    int count = 0;
-    for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
-        ++count;
-    }
-    return count;
-}
+using namespace velmora::test;
 
 // RunConnection runs on the test's thread here, so the thread joins COM and Media
 // Foundation the way the receiver thread does.

@@ -5,23 +5,16 @@
 #include <windows.h>
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <thread>
 #include <vector>
 
-#include "common/velmora_names.h"
 #include "library/receiver/h264_receiver.h"
+#include "tests/common/library_log.h"
 #include "tests/common/sender_control.h"
 
 namespace {
 
-std::string ReadLog() {
-    const std::filesystem::path path = std::wstring(velmora::kDataDirectory) + L"\\" + velmora::kLogFileName;
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
+using namespace velmora::test;
 
 // True once a picture newer than lastSequence arrives within the time limit.
 bool WaitForPicture(std::uint64_t& lastSequence, std::chrono::seconds limit) {
@@ -43,19 +36,11 @@ bool WaitForPicture(std::uint64_t& lastSequence, std::chrono::seconds limit) {
     return false;
 }
 
-int CountOf(const std::string& text, const std::string& needle) {
-    int count = 0;
-    for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
-        ++count;
-    }
-    return count;
-}
-
 TEST(ReceiverThread, StartsOnceFillsTheStoreAndRecoversAfterTheSenderReturns) {
     ASSERT_EQ(ResetSender(), S_OK);
     // Every connection ends by itself after two seconds, so the sender can go away.
     ASSERT_EQ(SetSenderScenario(L"frames=60"), S_OK);
-    DeleteFileW((std::wstring(velmora::kDataDirectory) + L"\\" + velmora::kLogFileName).c_str());
+    DeleteFileW(LogPath().c_str());
     H264Receiver& receiver = H264Receiver::Instance();
     EXPECT_EQ(&receiver, &H264Receiver::Instance());
 
