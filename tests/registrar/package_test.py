@@ -36,6 +36,11 @@ def check(condition, message):
     return condition
 
 
+def check_equal(actual, expected, message):
+    """The message shows the value compared, read once."""
+    return check(actual == expected, f"{message} {actual}")
+
+
 def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
@@ -52,6 +57,14 @@ class Prefix:
         os.makedirs(prefix)
         subprocess.run(["wineboot", "--init"], env=self.env, check=True, capture_output=True)
         shutil.copy(standin, os.path.join(prefix, "drive_c", "windows", "system32", "mfsensorgroup.dll"))
+        # One server for the whole test: one that Wine starts by itself exits with its last
+        # process, and a program started while it shuts down (a reg query right after
+        # msiexec) dies before its own code runs. Wine's services start with the server's
+        # first program and live as long as it, so not on a pipe of ours.
+        subprocess.run(["wineserver", "-w"], env=self.env)
+        subprocess.run(["wineserver", "-p60"], env=self.env, check=True)
+        subprocess.run([wine, "cmd.exe", "/c", "exit"], env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def c(self, relative):
         return os.path.join(self.root, "drive_c", relative)
@@ -67,6 +80,10 @@ class Prefix:
     def reg_query(self, key, *options):
         result = subprocess.run([self.wine, "reg", "query", key, *options], env=self.env, capture_output=True,
                                 text=True, errors="replace")
+        # reg writes its messages to standard output; only a missing key may fail quietly.
+        said = result.stdout + result.stderr
+        check(result.returncode == 0 or (result.returncode == 1 and "Unable to find" in said),
+              f"reg query {key}: exit {result.returncode} {said!r}")
         return result.stdout if result.returncode == 0 else ""
 
     def registered_copy(self):
@@ -110,8 +127,8 @@ def copy_number(path):
 def check_installed(wine, version, step):
     """One entry of this version, the camera once, the class naming an existing copy of the
     packaged library in the copy folder, and our two files in the protected folder."""
-    check(wine.entries() == [("Velmora", version)], f"{step}: uninstall entries {wine.entries()}")
-    check(wine.cameras() == [CAMERA], f"{step}: cameras {wine.cameras()}")
+    check_equal(wine.entries(), [("Velmora", version)], f"{step}: uninstall entries")
+    check_equal(wine.cameras(), [CAMERA], f"{step}: cameras")
     copy = wine.registered_copy()
     if not check(copy is not None and os.path.isfile(copy), f"{step}: the class names {copy}"):
         return None
@@ -120,15 +137,15 @@ def check_installed(wine, version, step):
         check(registered.read() == installed.read(), f"{step}: the registered copy is not the packaged library")
     ours = ["VelmoraRegistrar.exe", "VelmoraSource.dll"]
     ours += [os.path.basename(copy)] if COPY_DIR == PROGRAM_FILES else []
-    check(wine.listing(PROGRAM_FILES) == sorted(ours), f"{step}: Program Files holds {wine.listing(PROGRAM_FILES)}")
+    check_equal(wine.listing(PROGRAM_FILES), sorted(ours), f"{step}: Program Files holds")
     return copy
 
 
 def check_removed(wine, step, data):
-    check(wine.entries() == [], f"{step}: uninstall entries {wine.entries()}")
-    check(wine.cameras() == [], f"{step}: cameras {wine.cameras()}")
-    check(wine.registered_copy() is None, f"{step}: the class still names {wine.registered_copy()}")
-    check(wine.listing(PROGRAM_FILES) is None, f"{step}: Program Files holds {wine.listing(PROGRAM_FILES)}")
+    check_equal(wine.entries(), [], f"{step}: uninstall entries")
+    check_equal(wine.cameras(), [], f"{step}: cameras")
+    check_equal(wine.registered_copy(), None, f"{step}: the class still names")
+    check_equal(wine.listing(PROGRAM_FILES), None, f"{step}: Program Files holds")
     left = [name for name in wine.listing(DATA_DIR) or [] if COPY_DIR != DATA_DIR or not name.endswith(".dll")]
     check(left == data, f"{step}: the data directory holds {left}")
 
