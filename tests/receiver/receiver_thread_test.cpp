@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <chrono>
+#include <cstdio>
 #include <thread>
 #include <vector>
 
@@ -80,3 +81,16 @@ TEST(ReceiverThread, StartsOnceFillsTheStoreAndRecoversAfterTheSenderReturns) {
 }
 
 }  // namespace
+
+// The receiver thread is still decoding when the tests end. Here the library is part of
+// the program, so exit() would run the runtime's and the program's teardown while that
+// thread still works; in the camera service the library is a DLL, torn down only after the
+// process's threads are gone. So the process ends as the service's does.
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    const int result = RUN_ALL_TESTS();
+    std::fflush(stdout);
+    std::fflush(stderr);
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(result));
+    return result;
+}
