@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The installer package and signing, for real.
 
-usage: package_test.py msiexec WINE PREFIX STAGE_DIR MSI STANDIN_DLL VERSION
+usage: package_test.py msiexec WINE PREFIX_SCRIPT PREFIX STAGE_DIR MSI STANDIN_DLL VERSION
        package_test.py signing OBJCOPY REGISTRAR_EXE SOURCE_DLL VERSION FILE...
 
 msiexec: Wine's msiexec installs, upgrades, refuses a downgrade, rolls back a failed
@@ -46,25 +46,22 @@ def windows_path(path):
 
 
 class Prefix:
-    def __init__(self, wine, prefix, standin):
+    def __init__(self, wine, script, prefix, standin):
         self.wine = wine
+        self.script = script
         self.root = prefix
         self.log = os.path.join(prefix, "standin.log")
         self.env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree=;mshtml=",
-                        VELMORA_STANDIN_LOG=windows_path(self.log))
+                        VELMORA_STANDIN_LOG=windows_path(self.log), VELMORA_WINEPREFIX=prefix)
         self.env.pop("VELMORA_STANDIN_FAIL", None)
         shutil.rmtree(prefix, ignore_errors=True)
-        os.makedirs(prefix)
-        subprocess.run(["wineboot", "--init"], env=self.env, check=True, capture_output=True)
-        shutil.copy(standin, os.path.join(prefix, "drive_c", "windows", "system32", "mfsensorgroup.dll"))
-        # One server for the whole test: one that Wine starts by itself exits with its last
-        # process, and a program started while it shuts down (a reg query right after
-        # msiexec) dies before its own code runs. Wine's services start with the server's
-        # first program and live as long as it, so not on a pipe of ours.
-        subprocess.run(["wineserver", "-w"], env=self.env)
-        subprocess.run(["wineserver", "-p60"], env=self.env, check=True)
-        subprocess.run([wine, "cmd.exe", "/c", "exit"], env=self.env, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # The build tree's prefix script: a new prefix with the stand-in in System32, served
+        # by one wineserver for the whole test (a server Wine starts by itself exits with
+        # msiexec, and a reg query started while it shuts down dies silently).
+        subprocess.run([script, "setup", standin], env=self.env, check=True, capture_output=True)
+
+    def stop(self):
+        subprocess.run([self.script, "cleanup"], env=self.env, capture_output=True)
 
     def c(self, relative):
         return os.path.join(self.root, "drive_c", relative)
@@ -150,8 +147,8 @@ def check_removed(wine, step, data):
     check(left == data, f"{step}: the data directory holds {left}")
 
 
-def msiexec_test(wine_binary, prefix, stage, package, standin, version):
-    wine = Prefix(wine_binary, prefix, standin)
+def msiexec_test(wine_binary, script, prefix, stage, package, standin, version):
+    wine = Prefix(wine_binary, script, prefix, standin)
     packages = {}
     for other in ("0.9.0", "1.1.0"):
         packages[other] = os.path.join(prefix, make_dist.msi_name(other))
@@ -188,7 +185,7 @@ def msiexec_test(wine_binary, prefix, stage, package, standin, version):
     check(any("lifetime=1\taccess=1\tname=Nivra" in line and "result=0x80004005" in line
               for line in wine.log_lines()[logged:]), "failed install: the registrar did not fail at the camera")
     check_removed(wine, "failed install", ["decode_mode.txt"])  # each installation deletes the log
-    subprocess.run(["wineserver", "-k"], env=wine.env)
+    wine.stop()
     if not failures:  # a prefix takes some 700 MB; a failed run keeps it for a look
         shutil.rmtree(prefix)
 
