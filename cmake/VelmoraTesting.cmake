@@ -34,7 +34,7 @@ if(WIN32)
     set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
     set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
     add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
-    set(VELMORA_GTEST_MAIN gtest_main)
+    set(VELMORA_GTEST_MAIN velmora_test_main)  # tests/common
     set(VELMORA_GTEST gtest)
 else()
     option(VELMORA_SANITIZE "Build host tests with AddressSanitizer and UBSan" ON)
