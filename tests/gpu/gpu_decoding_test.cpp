@@ -193,7 +193,8 @@ TEST(GpuDecoding, CameraTexturesRotateThroughThreeSlotsAndFollowTheSize) {
     EXPECT_EQ(CopyIntoCameraTexture(state, large.Get(), 3, picture), E_INVALIDARG);
 }
 
-TEST(GpuDecoding, DecodedTextureSamplesAreReadBackAndCopiedInDirectMode) {
+TEST(GpuDecoding, DecodedTextureSamplesAreReadBackOutsideDirectMode) {
+    DecodeMode mode("gpu");
     DecoderState state, none;
     AddDevice(state);
     auto decoded = Texture(state.device.Get(), 640, 360, DXGI_FORMAT_NV12, 3, D3D11_BIND_DECODER);
@@ -201,29 +202,10 @@ TEST(GpuDecoding, DecodedTextureSamplesAreReadBackAndCopiedInDirectMode) {
     ComPtr<IMFMediaBuffer> buffer, memory;
     ASSERT_EQ(MFCreateDXGISurfaceBuffer(__uuidof(ID3D11Texture2D), decoded.Get(), 2, FALSE, &buffer), S_OK);
     ASSERT_TRUE(SUCCEEDED(MFCreateSample(&sample)) && SUCCEEDED(sample->AddBuffer(buffer.Get())));
-    {
-        DecodeMode mode("gpu");
-        DecodedPicture picture;
-        EXPECT_EQ(CopyToCameraTexture(state, sample.Get(), picture), S_OK);
-        EXPECT_TRUE(picture.bytes.size() == 640 * 360 * 3 / 2 && picture.width == 640 && !picture.texture);
-        EXPECT_TRUE(state.stagingTexture && state.cameraTextures.empty());
-    }
-    {
-        DecodeMode mode("gpu direct");
-        D3D11_TEXTURE2D_DESC desc{
-            640, 360, 1, 1, DXGI_FORMAT_NV12, {1, 0}, D3D11_USAGE_DEFAULT, D3D11_BIND_SHADER_RESOURCE, 0, 0};
-        ComPtr<ID3D11Texture2D> probe;
-        const HRESULT bindable = state.device->CreateTexture2D(&desc, nullptr, &probe);
-        const std::size_t created = LogCount("Created GPU camera texture: 640x360 format=103");
-        DecodedPicture picture;
-        const HRESULT hr = CopyToCameraTexture(state, sample.Get(), picture);
-        EXPECT_EQ(hr, bindable);  // E_INVALIDARG under Wine
-        EXPECT_EQ(LogCount("Created GPU camera texture: 640x360 format=103"), created + (SUCCEEDED(hr) ? 1 : 0));
-        ASSERT_EQ(state.cameraTextures.size(), 3u);
-        EXPECT_EQ(picture.texture.Get(), state.cameraTextures[0].Get());  // null when creation failed
-        EXPECT_EQ(state.nextCameraTexture, SUCCEEDED(hr) ? 1u : 0u);
-    }
     DecodedPicture picture;
+    EXPECT_EQ(CopyToCameraTexture(state, sample.Get(), picture), S_OK);
+    EXPECT_TRUE(picture.bytes.size() == 640 * 360 * 3 / 2 && picture.width == 640 && !picture.texture);
+    EXPECT_TRUE(state.stagingTexture && state.cameraTextures.empty());
     ASSERT_TRUE(SUCCEEDED(MFCreateSample(&memorySample)) && SUCCEEDED(MFCreateMemoryBuffer(100, &memory)) &&
                 SUCCEEDED(memorySample->AddBuffer(memory.Get())));
     EXPECT_EQ(CopyToCameraTexture(state, memorySample.Get(), picture), E_NOINTERFACE);
@@ -238,7 +220,7 @@ TEST(GpuDecoding, ConnectionsKeepOneDeviceAndReleaseTheRest) {
     DecoderDevice kept;
     DecoderState state;
     state.keptDevice = &kept;
-    for (int n = 0; n < 20; ++n) {
+    for (int n = 0; n < 3; ++n) {
         state.gpuRequested = true;
         ASSERT_EQ(CreateDecoder(state), S_OK);
         ASSERT_TRUE(state.gpuActive);
@@ -250,14 +232,14 @@ TEST(GpuDecoding, ConnectionsKeepOneDeviceAndReleaseTheRest) {
         auto bgra = Texture(state.device.Get(), 64, 32, DXGI_FORMAT_B8G8R8A8_UNORM, 1, 0);
         EXPECT_EQ(ReadBackTexture(state, nv12.Get(), 0, picture), S_OK);
         for (int k = 0; k < 3; ++k) EXPECT_EQ(CopyIntoCameraTexture(state, bgra.Get(), 0, picture), S_OK);
-        nv12.Reset(), bgra.Reset(), picture.texture.Reset();
+        picture.texture.Reset();
         ReleaseDecoderState(state);
         EXPECT_FALSE(state.device || state.deviceContext || state.deviceManager || state.stagingTexture ||
                      state.transform || state.gpuActive || !state.cameraTextures.empty());
         EXPECT_TRUE(state.gpuRequested);
     }
     EXPECT_EQ(kept.setUps, 1u);
-    EXPECT_EQ(LogCount(level), levelLines + 20);  // once per connection
+    EXPECT_EQ(LogCount(level), levelLines + 3);  // once per connection
     ID3D11Device* device = kept.device.Get();
     device->AddRef();
     kept = DecoderDevice();
