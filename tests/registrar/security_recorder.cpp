@@ -1,42 +1,35 @@
-// ApplySecurity of the registrar that the tests run (Wine does not keep access lists, so
-// they are checked as applied): each call appends a line to the file named by
-// VELMORA_SECURITY_LOG, the handle's final path, the SECURITY_INFORMATION flags and the
-// SDDL, tab-separated, UTF-8, then applies it; VELMORA_SECURITY_FAIL=N makes the N-th
-// call fail with ERROR_ACCESS_DENIED instead.
+// ApplySecurity of the registrar the tests run (Wine keeps no access lists, so they are
+// checked as applied): each call appends "final path<TAB>flags<TAB>SDDL" to the file
+// VELMORA_SECURITY_LOG names, then applies the list.
+#include <windows.h>
+
+#include <sddl.h>
+
 #include <cstdio>
-#include <string>
+#include <cstdlib>
 
 #include "registrar/registrar.h"
-#include "tests/registrar/security_sddl.h"
 
 namespace velmora {
 
 DWORD ApplySecurity(HANDLE handle, SECURITY_INFORMATION information, PSID owner, PACL dacl) {
-    static int calls = 0;
-    ++calls;
-    wchar_t path[2048] = {};
-    const DWORD length = GetFinalPathNameByHandleW(handle, path, 2048, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    wchar_t flags[16];
-    std::swprintf(flags, 16, L"0x%08lX", static_cast<unsigned long>(information));
-    const std::wstring line = std::wstring(path, length < 2048 ? length : 0) + L"\t" + flags + L"\t" +
-                              test::SecuritySddl(information, owner, dacl) + L"\n";
-    std::string utf8(line.size() * 3, '\0');
-    utf8.resize(WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), utf8.data(),
-                                    static_cast<int>(utf8.size()), nullptr, nullptr));
-    wchar_t log[1024] = {};
-    const DWORD logLength = GetEnvironmentVariableW(L"VELMORA_SECURITY_LOG", log, 1024);
-    if (logLength > 0 && logLength < 1024) {
-        HANDLE file = CreateFileW(log, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr);
-        DWORD written = 0;
-        if (file != INVALID_HANDLE_VALUE) {
-            WriteFile(file, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
-            CloseHandle(file);
-        }
+    SECURITY_DESCRIPTOR descriptor{};
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorOwner(&descriptor, owner, FALSE);
+    SetSecurityDescriptorDacl(&descriptor, dacl != nullptr, dacl, FALSE);
+    const bool isProtected = (information & PROTECTED_DACL_SECURITY_INFORMATION) != 0;
+    SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, isProtected ? SE_DACL_PROTECTED : 0);
+    char* sddl = nullptr;
+    const SECURITY_INFORMATION parts = information & (OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION);
+    ConvertSecurityDescriptorToStringSecurityDescriptorA(&descriptor, SDDL_REVISION_1, parts, &sddl, nullptr);
+    char path[2048] = {};
+    GetFinalPathNameByHandleA(handle, path, sizeof(path), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    const wchar_t* logName = _wgetenv(L"VELMORA_SECURITY_LOG");
+    if (FILE* log = logName ? _wfopen(logName, L"ab") : nullptr) {
+        std::fprintf(log, "%s\t0x%08lX\t%s\n", path, static_cast<unsigned long>(information), sddl ? sddl : "-");
+        std::fclose(log);
     }
-    wchar_t fail[16] = {};
-    if (GetEnvironmentVariableW(L"VELMORA_SECURITY_FAIL", fail, 16) > 0 && std::wcstol(fail, nullptr, 10) == calls) {
-        return ERROR_ACCESS_DENIED;
-    }
+    LocalFree(sddl);
     return SetSecurityThroughHandle(handle, information, owner, dacl);
 }
 
