@@ -1,8 +1,10 @@
-// Shared pieces of the camera-stream tests: streams over real media types, their events and
-// samples, pictures in the process's receiver, the log and the decode-mode setting.
+// Shared pieces of the camera-stream tests (and the sample-cost measurement): streams over real
+// media types, their events and samples, pictures in the process's receiver, the log and the
+// decode-mode setting.
 #pragma once
 
 #include <windows.h>
+#include <d3d11.h>
 #include <mfapi.h>
 #include <mferror.h>
 #include <wrl/client.h>
@@ -14,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/common/library_log.h"
 #include "library/receiver/h264_receiver.h"
 #include "library/stream/pixel_routines.h"
 #include "library/stream/velmora_media_stream.h"
@@ -25,34 +28,29 @@ using Bytes = std::vector<std::uint8_t>;
 inline const std::filesystem::path kDataFolder(L"C:\\ProgramData\\Velmora");
 
 struct TestStream {
-    ComPtr<IMFStreamDescriptor> descriptor;
     ComPtr<VelmoraMediaStream> stream;
     VelmoraMediaStream* operator->() const { return stream.Get(); }
+    VelmoraMediaStream* Get() const { return stream.Get(); }
 };
 
-inline ComPtr<IMFMediaType> VideoType(const GUID& subtype, std::uint32_t width, std::uint32_t height,
-                                      std::uint32_t fps, std::uint32_t per = 1) {
+// A stream as the source makes one, started unless told otherwise. fps 0: no current type.
+inline TestStream MakeStream(const GUID& subtype, std::uint32_t width, std::uint32_t height, std::uint32_t fps,
+                             const wchar_t* name = L"Preview", bool start = true) {
+    TestStream made;
+    ComPtr<IMFStreamDescriptor> descriptor;
     ComPtr<IMFMediaType> type;
+    ComPtr<IMFMediaTypeHandler> handler;
+    ComPtr<IMFMediaEvent> started;
     MFCreateMediaType(&type);
     type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
     type->SetGUID(MF_MT_SUBTYPE, subtype);
     type->SetUINT64(MF_MT_FRAME_SIZE, (static_cast<UINT64>(width) << 32) | height);
-    type->SetUINT64(MF_MT_FRAME_RATE, (static_cast<UINT64>(fps) << 32) | per);
-    return type;
-}
-
-// A stream as the source makes one, started unless told otherwise. fps 0: no current type.
-inline TestStream MakeStream(const GUID& subtype, std::uint32_t width, std::uint32_t height, std::uint32_t fps,
-                             const wchar_t* name = L"Preview", bool start = true, std::uint32_t per = 1) {
-    TestStream made;
-    ComPtr<IMFMediaType> type = VideoType(subtype, width, height, fps, per);
-    ComPtr<IMFMediaTypeHandler> handler;
-    ComPtr<IMFMediaEvent> started;
+    type->SetUINT64(MF_MT_FRAME_RATE, (static_cast<UINT64>(fps) << 32) | 1);
     IMFMediaType* types[] = {type.Get()};
-    EXPECT_HRESULT_SUCCEEDED(MFCreateStreamDescriptor(0, 1, types, &made.descriptor));
-    made.descriptor->GetMediaTypeHandler(&handler);
+    EXPECT_HRESULT_SUCCEEDED(MFCreateStreamDescriptor(0, 1, types, &descriptor));
+    descriptor->GetMediaTypeHandler(&handler);
     EXPECT_HRESULT_SUCCEEDED(fps == 0 ? S_OK : handler->SetCurrentMediaType(type.Get()));
-    *made.stream.GetAddressOf() = new VelmoraMediaStream(nullptr, made.descriptor.Get(), name);
+    *made.stream.GetAddressOf() = new VelmoraMediaStream(nullptr, descriptor.Get(), name);
     EXPECT_HRESULT_SUCCEEDED(made->CreateEventQueue());
     EXPECT_TRUE(!start || (made->Start() == S_OK && made->GetEvent(MF_EVENT_FLAG_NO_WAIT, &started) == S_OK));
     return made;
@@ -82,17 +80,8 @@ inline ComPtr<IMFSample> RequestOne(VelmoraMediaStream* stream, IUnknown* token 
     return samples.empty() ? nullptr : samples[0];
 }
 
-// The start of the sample's memory (null without a buffer).
-inline BYTE* SampleMemory(IMFSample* sample) {
-    ComPtr<IMFMediaBuffer> buffer;
-    BYTE* data = nullptr;
-    if (sample && SUCCEEDED(sample->GetBufferByIndex(0, &buffer)) && SUCCEEDED(buffer->Lock(&data, nullptr, nullptr))) {
-        buffer->Unlock();
-    }
-    return data;
-}
-
-inline Bytes SampleBytes(IMFSample* sample) {
+// The bytes of a sample's memory buffer; `memory` receives where they live.
+inline Bytes SampleBytes(IMFSample* sample, BYTE** memory = nullptr) {
     ComPtr<IMFMediaBuffer> buffer;
     BYTE* data = nullptr;
     DWORD length = 0;
@@ -101,22 +90,20 @@ inline Bytes SampleBytes(IMFSample* sample) {
     }
     Bytes bytes(data, data + length);
     buffer->Unlock();
+    if (memory) *memory = data;
     return bytes;
 }
-inline Bytes RequestBytes(const TestStream& s) { return SampleBytes(RequestOne(s.stream.Get()).Get()); }
+inline Bytes RequestBytes(const TestStream& s) {
+    return SampleBytes(RequestOne(s.Get()).Get());
+}
 
 // Publishes into the process's receiver as its thread does (an empty picture leaves the
 // store as a missing sender does: every take waits 18 ms and fails).
 inline void Publish(Bytes bytes, std::uint32_t width, std::uint32_t height, std::uint32_t age = 0,
                     ID3D11Texture2D* texture = nullptr, std::uint32_t subresource = 0) {
-    DecodedPicture picture;
-    picture.width = bytes.empty() ? 0 : width;
-    picture.height = bytes.empty() ? 0 : height;
-    picture.bytes = std::move(bytes);
-    picture.texture = texture;
-    picture.textureSubresource = subresource;
-    picture.textureWidth = texture ? width : 0;
-    picture.textureHeight = texture ? height : 0;
+    const bool empty = bytes.empty();
+    DecodedPicture picture{std::move(bytes), empty ? 0 : width, empty ? 0 : height, texture, subresource,
+                           texture ? width : 0, texture ? height : 0};
     std::lock_guard<std::mutex> lock(H264Receiver::Instance().mutex);
     H264Receiver::Instance().PublishPicture(picture, age);
 }
@@ -128,23 +115,20 @@ inline Bytes TestPicture(std::uint32_t width, std::uint32_t height) {
     return bytes;
 }
 
-// What the routines make of an NV12 source at the requested size and format.
-inline Bytes Expected(const Bytes& source, std::uint32_t sourceWidth, std::uint32_t sourceHeight, std::uint32_t width,
-                      std::uint32_t height, bool yuy2 = false) {
-    Bytes nv12(static_cast<std::size_t>(width) * height * 3 / 2);
-    if (!CopyNv12Cropped(source.data(), sourceWidth, sourceHeight, nv12.data(), nv12.size(), width, height)) {
-        ScaleNv12Letterboxed(source.data(), sourceWidth, sourceHeight,
-                             CropHeight(sourceWidth, sourceHeight, width, height), nv12.data(), width, height);
+// What the routines make of an NV12 source at the requested size and format; no source: the
+// animated test picture's frame `counter`.
+inline Bytes Expected(Bytes source, std::uint32_t sourceWidth, std::uint32_t sourceHeight, std::uint32_t width,
+                      std::uint32_t height, bool yuy2 = false, std::uint64_t counter = 0) {
+    if (source.empty()) {
+        source.resize(kFallbackPatternBytes);
+        FillFallbackPattern(source.data(), counter);
     }
+    Bytes nv12(static_cast<std::size_t>(width) * height * 3 / 2);  // a crop scales to the same bytes
+    ScaleNv12Letterboxed(source.data(), sourceWidth, sourceHeight, CropHeight(sourceWidth, sourceHeight, width, height),
+                         nv12.data(), width, height);
     Bytes packed(yuy2 ? static_cast<std::size_t>(width) * height * 2 : 0);
     if (yuy2) ConvertNv12ToYuy2(nv12.data(), packed.data(), width, height);
     return yuy2 ? packed : nv12;
-}
-// The same of the animated test picture's frame `counter`.
-inline Bytes Fallback(std::uint32_t width, std::uint32_t height, bool yuy2 = false, std::uint64_t counter = 0) {
-    Bytes pattern(kFallbackPatternBytes);
-    FillFallbackPattern(pattern.data(), counter);
-    return Expected(pattern, 640, 360, width, height, yuy2);
 }
 
 // The decode-mode setting's first line ("" removes the file).
@@ -154,37 +138,28 @@ inline void SetDecodeMode(const std::string& line) {
     if (!line.empty()) std::ofstream(kDataFolder / "decode_mode.txt", std::ios::binary) << line;
 }
 
-// Log messages written since construction that contain `part`, without their time stamps
-// ("YYYY-MM-DD hh:mm:ss ").
-class LogWatch {
-public:
-    LogWatch() : start(Read().size()) {}
-    std::vector<std::string> Lines(const std::string& part) const {
-        const std::string all = Read();
-        std::vector<std::string> lines;
-        std::size_t at = std::max<std::size_t>(start, all.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0);
-        for (std::size_t end; at < all.size(); at = end + 2) {
-            end = std::min(all.find("\r\n", at), all.size());
-            const std::string message = at + 20 <= end ? all.substr(at + 20, end - at - 20) : std::string();
-            if (message.find(part) != std::string::npos) lines.push_back(message);
-        }
-        return lines;
+// Log messages after byte `from` that contain `part`, without time stamps ("YYYY-MM-DD hh:mm:ss ").
+inline std::vector<std::string> LogLines(std::size_t from, const std::string& part) {
+    const std::string all = velmora::test::ReadLog();
+    std::vector<std::string> lines;
+    std::size_t at = std::max<std::size_t>(from, all.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0);
+    for (std::size_t end; at < all.size(); at = end + 2) {
+        end = std::min(all.find("\r\n", at), all.size());
+        const std::string message = at + 20 <= end ? all.substr(at + 20, end - at - 20) : std::string();
+        if (message.find(part) != std::string::npos) lines.push_back(message);
     }
+    return lines;
+}
 
-private:
-    static std::string Read() {
-        std::ifstream file(kDataFolder / "source.log", std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(file), {});
-    }
-    std::size_t start;
-};
-
-// Every stream test: Media Foundation up, no decode-mode file, and the receiver thread kept
-// from starting, so that no sender listening on this machine can put pictures into the store.
+// Every stream test: Media Foundation up, no decode-mode file, and the receiver thread kept from
+// starting, so that no sender listening on this machine can put pictures into the store.
 class StreamTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        static const HRESULT started = (CoInitializeEx(nullptr, COINIT_MULTITHREADED), MFStartup(MF_VERSION));
+        static const HRESULT started = [] {
+            CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            return MFStartup(MF_VERSION);
+        }();
         ASSERT_HRESULT_SUCCEEDED(started);
         H264Receiver::Instance().started = true;
         SetDecodeMode("");
