@@ -87,6 +87,7 @@ TEST_F(StreamTest, FacesStatesEventsAndShutdown) {
     s->Shutdown();
     EXPECT_EQ(descriptorCount - 1, References(descriptor.Get()));
     for (char action : std::string("sxrpR5qg")) EXPECT_EQ(MF_E_SHUTDOWN, Call(s.Get(), action)) << action;
+    EXPECT_EQ(MF_E_SHUTDOWN, s->GetMediaSource(&source));
     IMFStreamDescriptor* cleared = reinterpret_cast<IMFStreamDescriptor*>(&state);
     EXPECT_TRUE(s->GetStreamDescriptor(&cleared) == MF_E_SHUTDOWN && cleared == nullptr);
     state = static_cast<MF_STREAM_STATE>(9);
@@ -136,7 +137,7 @@ TEST_F(StreamTest, ManyThreadsOnOneStream) {
     Stream s = MakeStream(MFVideoFormat_NV12, 640, 360, 60);
     std::atomic<bool> stop{false};
     std::atomic<int> unexpected{0}, samples{0};
-    std::vector<std::thread> threads;
+    std::vector<std::jthread> threads;
     for (unsigned seed = 0; seed < 6; ++seed) {
         threads.emplace_back([&, seed] {
             std::mt19937 random(seed);
@@ -153,7 +154,7 @@ TEST_F(StreamTest, ManyThreadsOnOneStream) {
     s->Shutdown();
     Sleep(300);
     stop = true;
-    for (std::thread& thread : threads) thread.join();
+    threads.clear();
     EXPECT_EQ(0, unexpected.load());
     EXPECT_GT(samples.load(), 10);
     s.stream.Reset();

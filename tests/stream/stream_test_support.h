@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "tests/common/library_log.h"
 #include "library/receiver/h264_receiver.h"
 #include "library/stream/pixel_routines.h"
 #include "library/stream/velmora_media_stream.h"
+#include "tests/common/library_log.h"
 
 namespace streamtest {
 
@@ -93,9 +93,7 @@ inline Bytes SampleBytes(IMFSample* sample, BYTE** memory = nullptr) {
     if (memory) *memory = data;
     return bytes;
 }
-inline Bytes RequestBytes(const TestStream& s) {
-    return SampleBytes(RequestOne(s.Get()).Get());
-}
+inline Bytes RequestBytes(const TestStream& s) { return SampleBytes(RequestOne(s.Get()).Get()); }
 
 // Publishes into the process's receiver as its thread does (an empty picture leaves the
 // store as a missing sender does: every take waits 18 ms and fails).
@@ -123,7 +121,7 @@ inline Bytes Expected(Bytes source, std::uint32_t sourceWidth, std::uint32_t sou
         source.resize(kFallbackPatternBytes);
         FillFallbackPattern(source.data(), counter);
     }
-    Bytes nv12(static_cast<std::size_t>(width) * height * 3 / 2);  // a crop scales to the same bytes
+    Bytes nv12(static_cast<std::size_t>(width) * height * 3 / 2);  // a cropped copy equals this scale
     ScaleNv12Letterboxed(source.data(), sourceWidth, sourceHeight, CropHeight(sourceWidth, sourceHeight, width, height),
                          nv12.data(), width, height);
     Bytes packed(yuy2 ? static_cast<std::size_t>(width) * height * 2 : 0);
