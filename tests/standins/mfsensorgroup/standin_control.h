@@ -1,14 +1,17 @@
-// Test-side utilities for the stand-in mfsensorgroup.dll: read its call log, set and restore
-// its control variables, restart its call numbering. See README.md.
+// What tests and the stand-in mfsensorgroup.dll share: the GUID text of the call log, reading the
+// log, setting its control variables and restarting its call numbering. See README.md.
 #pragma once
 
 #include <windows.h>
 
-#include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
-
 
 namespace velmora::standin {
 
@@ -22,79 +25,59 @@ inline std::string GuidText(const GUID& value)
     return text;
 }
 
+// The process's current value (the C runtime's copy misses SetEnvironmentVariableW); empty when unset.
+inline std::wstring Variable(const wchar_t* name)
+{
+    wchar_t value[4096];
+    const DWORD length = GetEnvironmentVariableW(name, value, 4096);
+    return length < 4096 ? std::wstring(value, length) : std::wstring();
+}
+
 // The whole file; empty when it does not exist.
 inline std::string ReadFileBytes(const std::wstring& path)
 {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    std::string bytes;
-    char buffer[65536];
-    DWORD read = 0;
-    while (file != INVALID_HANDLE_VALUE && ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0) {
-        bytes.append(buffer, read);
-    }
-    if (file != INVALID_HANDLE_VALUE) {
-        CloseHandle(file);
-    }
-    return bytes;
+    std::ifstream file(std::filesystem::path(path), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-// Every line of the log, without line ends; a torn last line (no line end) shows as such.
+// Every line of the log without its line end; a torn last line shows as it is.
 inline std::vector<std::string> ReadCallLog(const std::wstring& path)
 {
     std::vector<std::string> lines;
-    const std::string bytes = ReadFileBytes(path);
-    for (std::size_t start = 0, end = 0; start < bytes.size(); start = end + 1) {
-        end = std::min(bytes.find('\n', start), bytes.size());
-        lines.push_back(bytes.substr(start, end - start));
+    std::istringstream log(ReadFileBytes(path));
+    for (std::string line; std::getline(log, line);) {
+        lines.push_back(line);
     }
     return lines;
 }
 
-// Sets (or, with nullptr, removes) a variable for the lifetime of the object.
+// Sets (nullptr: removes) a variable while it lives.
 class ScopedEnvironmentVariable {
 public:
-    ScopedEnvironmentVariable(const wchar_t* variableName, const wchar_t* value) : name(variableName)
+    ScopedEnvironmentVariable(const wchar_t* variable, const wchar_t* value) : name(variable)
     {
-        previous.resize(GetEnvironmentVariableW(name.c_str(), nullptr, 0));
-        const DWORD length =
-            GetEnvironmentVariableW(name.c_str(), previous.data(), static_cast<DWORD>(previous.size()));
-        hadPrevious = !previous.empty() && length < previous.size();
-        previous.resize(hadPrevious ? length : 0);
-        SetEnvironmentVariableW(name.c_str(), value);
+        if (GetEnvironmentVariableW(variable, nullptr, 0) > 0) {
+            previous = Variable(variable);
+        }
+        SetEnvironmentVariableW(variable, value);
     }
-    ~ScopedEnvironmentVariable() { SetEnvironmentVariableW(name.c_str(), hadPrevious ? previous.c_str() : nullptr); }
-    ScopedEnvironmentVariable(const ScopedEnvironmentVariable&) = delete;
-    ScopedEnvironmentVariable& operator=(const ScopedEnvironmentVariable&) = delete;
+    ~ScopedEnvironmentVariable() { SetEnvironmentVariableW(name.c_str(), previous ? previous->c_str() : nullptr); }
 
 private:
     std::wstring name;
-    std::wstring previous;
-    bool hadPrevious = false;
+    std::optional<std::wstring> previous;
 };
 
-// The stand-in's exports, resolved at run time. By name, the program's own folder comes
-// first, so that is bin\mfsensorgroup.dll.
+// The stand-in by name: the program's own folder comes first, so bin\mfsensorgroup.dll. It stays
+// loaded, as it is for the library that imports it.
 class StandInModule {
 public:
-    explicit StandInModule(const wchar_t* path = L"mfsensorgroup.dll") : module(LoadLibraryW(path)) {}
-    ~StandInModule()
-    {
-        if (module != nullptr) {
-            FreeLibrary(module);
-        }
-    }
-    StandInModule(const StandInModule&) = delete;
-    StandInModule& operator=(const StandInModule&) = delete;
+    explicit StandInModule(const wchar_t* path) : module(LoadLibraryW(path)) {}
 
-    void* Export(const char* name) const
-    {
-        return module ? reinterpret_cast<void*>(GetProcAddress(module, name)) : nullptr;
-    }
     // Restarts the numbering that "Name#N=" failure items count.
     void ResetCallCounts() const
     {
-        if (auto reset = reinterpret_cast<void(WINAPI*)()>(Export("VelmoraStandInResetCallCounts"))) {
+        if (auto reset = reinterpret_cast<void(WINAPI*)()>(GetProcAddress(module, "VelmoraStandInResetCallCounts"))) {
             reset();
         }
     }
