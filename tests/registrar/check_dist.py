@@ -24,14 +24,19 @@ def check(condition, message):
         failures.append(message)
 
 
+def contains(name, text, *parts):
+    for part in parts:
+        check(part in text, f"{name} lacks {part!r}")
+
+
 def pe_sections(data):
     """Section name -> bytes, and the COFF symbol count. Long names live in the string table."""
     header = struct.unpack_from("<I", data, 0x3C)[0]
     count, _, symbol_table, symbol_count, optional_size = struct.unpack_from("<HIIIH", data, header + 6)
     sections = {}
     for index in range(count):
-        name, virtual_size, _, raw_size, raw_offset = struct.unpack_from("<8sIIII", data, header + 24 + optional_size
-                                                                          + 40 * index)
+        at = header + 24 + optional_size + 40 * index
+        name, virtual_size, _, raw_size, raw_offset = struct.unpack_from("<8sIIII", data, at)
         name = name.rstrip(b"\0").decode()
         if name.startswith("/"):
             start = symbol_table + 18 * symbol_count + int(name[1:])
@@ -46,54 +51,50 @@ def msi_table(package, table):
     return [line.split("\t") for line in text.splitlines()[3:]]
 
 
-def check_binaries(name, shipped, symbols_dir, version):
+def check_binary(name, shipped, symbols_dir, version):
     sections, symbol_count = pe_sections(shipped)
     check(symbol_count == 0 and not any(s.startswith(".debug") for s in sections), f"{name} is not stripped")
     with open(os.path.join(symbols_dir, name + ".debug"), "rb") as file:
         symbols = file.read()
     check(".debug_info" in pe_sections(symbols)[0], f"{name}.debug holds no debugging information")
     # The debug link: the file name, padding to 4 bytes, then the CRC-32 of the symbol file.
-    link = sections.get(".gnu_debuglink", b"")
-    expected = (name + ".debug").encode() + b"\0"
-    expected += b"\0" * (-len(expected) % 4) + struct.pack("<I", zlib.crc32(symbols))
-    check(link == expected, f"{name} does not link to its symbol file")
+    link = (name + ".debug").encode() + b"\0"
+    link += b"\0" * (-len(link) % 4) + struct.pack("<I", zlib.crc32(symbols))
+    check(sections.get(".gnu_debuglink") == link, f"{name} does not link to its symbol file")
     # VS_FIXEDFILEINFO: signature, structure version, file version (MS, LS), product version (MS, LS).
     at = shipped.find(struct.pack("<I", 0xFEEF04BD))
-    numbers = struct.unpack_from("<6I", shipped, at)[2:] if at >= 0 else ()
     major, minor, patch = (int(part) for part in version.split("."))
-    check(numbers == ((major << 16) | minor, patch << 16) * 2, f"{name} has no version resource {version}")
+    check(at >= 0 and struct.unpack_from("<6I", shipped, at)[2:] == ((major << 16) | minor, patch << 16) * 2,
+          f"{name} has no version resource {version}")
     text = re.escape("FileVersion\0".encode("utf-16-le")) + b"(\0\0)?" + re.escape((version + "\0").encode("utf-16-le"))
     check(re.search(text, shipped) is not None, f"{name} lacks the version text")
 
 
-def check_msi(package, version, zip_binaries):
+def check_msi(package, version, binaries):
     properties = {row[0]: row[1] for row in msi_table(package, "Property")}
-    check(properties.get("ProductVersion") == version, f"package version {properties.get('ProductVersion')}")
-    check(properties.get("UpgradeCode") == "{0F63E7AD-3723-4307-853F-F2DAC5786C80}", "another upgrade code")
-    check(properties.get("ALLUSERS") == "1", "the package is not per machine")
+    found = [properties.get(name) for name in ("ProductVersion", "UpgradeCode", "ALLUSERS")]
+    check(found == [version, "{0F63E7AD-3723-4307-853F-F2DAC5786C80}", "1"], f"package properties {found}")
     directories = {row[0]: row[1:] for row in msi_table(package, "Directory")}
     check(directories.get("INSTALLDIR") == ["ProgramFiles64Folder", "Velmora"], "not installed into Program Files")
     with tempfile.TemporaryDirectory() as folder:
         subprocess.run(["msiextract", "-C", folder, package], check=True, capture_output=True)
-        for name, data in zip_binaries.items():
+        for name, data in binaries.items():
             path = os.path.join(folder, "Velmora", name)
             check(os.path.isfile(path) and open(path, "rb").read() == data, f"the package's {name} is not the zip's")
     carried = subprocess.run(["msiinfo", "extract", package, "Binary.RegistrarBinary"], capture_output=True).stdout
-    check(carried == zip_binaries["VelmoraRegistrar.exe"], "the registrar for the rollback is not the zip's")
+    check(carried == binaries["VelmoraRegistrar.exe"], "the registrar for the rollback is not the zip's")
 
     # Script order: the older product leaves first; each registrar step directly after its
     # rollback twin; uninstall before the files go, install after they are in place.
     sequence = {row[0]: (row[1], int(row[2])) for row in msi_table(package, "InstallExecuteSequence")}
-    ordered = sorted(sequence, key=lambda action: sequence[action][1])
-    position = {action: index for index, action in enumerate(ordered)}
+    position = {action: index for index, action in enumerate(sorted(sequence, key=lambda a: sequence[a][1]))}
     for before, after in (("InstallInitialize", "RemoveExistingProducts"),
                           ("RemoveExistingProducts", "ProcessComponents"),
                           ("UnregisterCameraRollback", "UnregisterCamera"), ("UnregisterCamera", "RemoveFiles"),
                           ("InstallFiles", "RegisterCameraRollback"), ("RegisterCameraRollback", "RegisterCamera")):
         check(position.get(after, -1) == position.get(before, -9) + 1, f"{after} does not follow {before}")
-    check(position.get("RegisterCamera", 99) < position["InstallFinalize"], "RegisterCamera outside the script")
-    check(position.get("InstallInitialize", 99) < position.get("UnregisterCameraRollback", -1),
-          "UnregisterCameraRollback outside the script")
+    check(position.get("InstallInitialize", 99) < position.get("UnregisterCameraRollback", -1)
+          and position.get("RegisterCamera", 99) < position["InstallFinalize"], "a registrar step outside the script")
     # Type: 18 runs an installed program, 2 one from the Binary table; 0x400 deferred,
     # 0x500 rollback; 0x800 elevated; 0x40 ignores the exit code.
     actions = {row[0]: (int(row[1]), row[2], row[3]) for row in msi_table(package, "CustomAction")}
@@ -117,40 +118,30 @@ def check_msi(package, version, zip_binaries):
           f"launch conditions {conditions}")
 
 
-def check_guide_and_script(guide, script, registrar_bytes):
+def check_guide_and_script(guide, script, registrar):
     # Notepad and PowerShell 5.1 need the BOM to read UTF-8; Windows line ends throughout.
     for name, data in (("README.txt", guide), ("register_source_machine.ps1", script)):
         check(data.startswith(b"\xef\xbb\xbf"), f"{name} has no UTF-8 BOM")
         check(b"\n" not in data.replace(b"\r\n", b""), f"{name} has a line end other than CRLF")
-        data.decode("utf-8")
-
+        contains(name, data.decode("utf-8-sig"), "C:\\Program Files\\Velmora")
     text = guide.decode("utf-8-sig")
-    for verb in ("install-system", "install-all-users", "status", "uninstall-system"):
-        check(f"VelmoraRegistrar.exe {verb}" in text, f"the guide does not show '{verb}'")
-    check("설치" in text and "Install" in text, "the guide is not in Korean and English")
-    check("register_source_machine.ps1" in text, "the guide does not mention the script")
+    contains("README.txt", text, "설치", "Install", "register_source_machine.ps1",
+             *(f"VelmoraRegistrar.exe {verb}" for verb in ("install-system", "install-all-users", "status",
+                                                          "uninstall-system")))
     for half in text.split("[English]"):
         check(0 <= half.find(".msi") < half.find(".zip"), "the guide does not name the package before the zip")
     for command in ("Get-FileHash .\\Velmora-windows-x64.zip -Algorithm SHA256",
                     "Unblock-File .\\Velmora-windows-x64.zip", "SHA256SUMS"):
         check(text.count(command) == 2, f"the guide does not show '{command}' in both languages")
-    for name, data in (("README.txt", text), ("register_source_machine.ps1", script.decode("utf-8-sig"))):
-        check("C:\\Program Files\\Velmora" in data, f"{name} does not name the installation folder")
 
     # The access-denied advice names the script; it must be the file in the archive.
-    check("register_source_machine.ps1".encode() in registrar_bytes,
-          "the registrar's advice names another script")
-    code = "\n".join(line for line in script.decode("utf-8-sig").splitlines()
-                     if not line.lstrip().startswith("#"))
-    check("WindowsBuiltInRole]::Administrator" in code and "IsInRole" in code, "the script does not check elevation")
-    elevation = code.find("IsInRole")
-    run = code.find("& $registrar $verb")
-    check(0 <= elevation < code.find("exit 1") < run,
-          "the script does not stop with exit 1 before running the registrar")
-    check("Join-Path $PSScriptRoot 'VelmoraRegistrar.exe'" in code, "the script does not run the registrar beside it")
-    check("Join-Path $PSScriptRoot 'VelmoraSource.dll'" in code, "the script does not check for the library")
-    check("'install-system'" in code and "'install-all-users'" in code, "the script does not use the install verbs")
-    check("exit $LASTEXITCODE" in code, "the script does not pass on the registrar's exit code")
+    check(b"register_source_machine.ps1" in registrar, "the registrar's advice names another script")
+    code = "\n".join(line for line in script.decode("utf-8-sig").splitlines() if not line.lstrip().startswith("#"))
+    contains("the script", code, "WindowsBuiltInRole]::Administrator", "Join-Path $PSScriptRoot 'VelmoraRegistrar.exe'",
+             "Join-Path $PSScriptRoot 'VelmoraSource.dll'", "'install-system'", "'install-all-users'",
+             "exit $LASTEXITCODE")
+    check(0 <= code.find("IsInRole") < code.find("exit 1") < code.find("& $registrar $verb"),
+          "the script does not stop with exit 1 before running the registrar when not elevated")
 
 
 def main():
@@ -159,18 +150,16 @@ def main():
     package = os.path.join(dist_dir, f"Velmora-{version}-x64.msi")
     with zipfile.ZipFile(archive) as zipped:
         names = sorted(zipped.namelist())
-        expected = sorted(list(BINARIES) + ["README.txt", "register_source_machine.ps1"])
+        expected = sorted(BINARIES + ("README.txt", "register_source_machine.ps1"))
         check(names == expected, f"archive holds {names}, expected {expected}")
         if names != expected:
             return
         binaries = {name: zipped.read(name) for name in BINARIES}
-        guide = zipped.read("README.txt")
-        script = zipped.read("register_source_machine.ps1")
+        check_guide_and_script(zipped.read("README.txt"), zipped.read("register_source_machine.ps1"),
+                               binaries["VelmoraRegistrar.exe"])
     for name, data in binaries.items():
-        check_binaries(name, data, symbols_dir, version)
+        check_binary(name, data, symbols_dir, version)
     check_msi(package, version, binaries)
-    check_guide_and_script(guide, script, binaries["VelmoraRegistrar.exe"])
-
     with open(os.path.join(dist_dir, "SHA256SUMS")) as sums:
         listed = sums.read()
     hashes = [f"{hashlib.sha256(open(path, 'rb').read()).hexdigest()}  {os.path.basename(path)}\n"

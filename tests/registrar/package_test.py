@@ -5,8 +5,8 @@ usage: package_test.py msiexec WINE PREFIX_SCRIPT PREFIX STAGE_DIR MSI STANDIN_D
        package_test.py signing OBJCOPY REGISTRAR_EXE SOURCE_DLL VERSION FILE...
 
 msiexec: Wine's msiexec installs, upgrades, refuses a downgrade, rolls back a failed
-installation and uninstalls, in a prefix of the test's own (the stand-in
-mfsensorgroup.dll in its System32 records the camera calls).
+installation and uninstalls, in a prefix of the test's own (the stand-in mfsensorgroup.dll in
+its System32 records the camera calls).
 signing: the distributables built with a throwaway certificate carry signatures that
 osslsigncode accepts, and that fail once a byte changes; without one nothing is signed.
 """
@@ -23,56 +23,47 @@ import make_dist  # noqa: E402
 failures = []
 CLASS_KEY = r"HKLM\Software\Classes\CLSID\{5D1E3B7A-2C94-4F60-A8B1-0E6F9C2D4B83}\InprocServer32"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
-PROGRAM_FILES = "Program Files/Velmora"
-DATA_DIR = "ProgramData/Velmora"
-# The folder of the library copy that the registrar registers (uninstall-system deletes it).
-COPY_DIR = PROGRAM_FILES
 CAMERA = ("Nivra", "1", "1")  # name, lifetime System, access AllUsers
 
 
 def check(condition, message):
     if not condition:
         failures.append(message)
-    return condition
-
-
-def check_equal(actual, expected, message):
-    """The message shows the value compared, read once."""
-    return check(actual == expected, f"{message} {actual}")
 
 
 def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
+def read(path):
+    with open(path, "rb") as file:
+        return file.read()
+
+
+def listing(folder):
+    return sorted(os.listdir(folder)) if os.path.isdir(folder) else None
+
+
 class Prefix:
     def __init__(self, wine, script, prefix, standin):
         self.wine = wine
-        self.script = script
-        self.root = prefix
         self.log = os.path.join(prefix, "standin.log")
         self.env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree=;mshtml=",
                         VELMORA_STANDIN_LOG=windows_path(self.log), VELMORA_WINEPREFIX=prefix)
         self.env.pop("VELMORA_STANDIN_FAIL", None)
+        self.drive = os.path.join(prefix, "drive_c")
+        self.programs = os.path.join(self.drive, "Program Files/Velmora")
         shutil.rmtree(prefix, ignore_errors=True)
-        # The build tree's prefix script: a new prefix with the stand-in in System32, served
-        # by one wineserver for the whole test (a server Wine starts by itself exits with
-        # msiexec, and a reg query started while it shuts down dies silently).
+        # One wineserver for the whole test: a server Wine starts by itself exits with msiexec,
+        # and a reg query started while it shuts down dies silently.
         subprocess.run([script, "setup", standin], env=self.env, check=True, capture_output=True)
-
-    def stop(self):
-        subprocess.run([self.script, "cleanup"], env=self.env, capture_output=True)
-
-    def c(self, relative):
-        return os.path.join(self.root, "drive_c", relative)
 
     def msiexec(self, verb, package, fail=None):
         env = dict(self.env, VELMORA_STANDIN_FAIL=fail) if fail else self.env
-        log = os.path.join(self.root, "msiexec.log")
+        log = os.path.join(os.path.dirname(self.drive), "msiexec.log")
         result = subprocess.run([self.wine, "msiexec", verb, windows_path(package), "/qn", "/l*v", windows_path(log)],
                                 env=env, capture_output=True)
-        with open(log, "rb") as file:
-            return result.returncode, file.read().decode("latin-1")
+        return result.returncode, read(log).decode("latin-1")
 
     def reg_query(self, key, *options):
         result = subprocess.run([self.wine, "reg", "query", key, *options], env=self.env, capture_output=True,
@@ -83,68 +74,50 @@ class Prefix:
               f"reg query {key}: exit {result.returncode} {said!r}")
         return result.stdout if result.returncode == 0 else ""
 
-    def registered_copy(self):
-        """The library path that the COM class names, as a Linux path; None without a class."""
-        match = re.search(r"\(Default\)\s+REG_SZ\s+C:\\(.+)", self.reg_query(CLASS_KEY, "/ve"))
-        return self.c(match.group(1).strip().replace("\\", "/")) if match else None
-
-    def entries(self):
-        """(name, version) of each uninstall entry of ours."""
-        blocks = self.reg_query(UNINSTALL_KEY, "/s").split("\n\n")
-        fields = [dict(re.findall(r"^\s+(DisplayName|DisplayVersion)\s+REG_SZ\s+(.*?)\s*$", block, re.M))
-                  for block in blocks]
-        return [(f["DisplayName"], f.get("DisplayVersion")) for f in fields if f.get("DisplayName") == "Velmora"]
-
     def log_lines(self):
         return open(self.log, encoding="utf-8").read().splitlines() if os.path.exists(self.log) else []
 
-    def cameras(self):
-        """The cameras left registered, replaying every Start and Remove of the call log."""
-        registered, created = [], None
+    def state(self):
+        """Our uninstall entries (name, version), the cameras left registered after every Start and
+        Remove of the call log, the library that the COM class names, and Program Files' listing."""
+        blocks = self.reg_query(UNINSTALL_KEY, "/s").split("\n\n")
+        fields = [dict(re.findall(r"^\s+(DisplayName|DisplayVersion)\s+REG_SZ\s+(.*?)\s*$", block, re.M))
+                  for block in blocks]
+        entries = [(f["DisplayName"], f.get("DisplayVersion")) for f in fields if f.get("DisplayName") == "Velmora"]
+        cameras, created = [], None
         for line in self.log_lines():
             name, *pairs = line.split("\t")
-            fields = dict(pair.split("=", 1) for pair in pairs)
+            call = dict(pair.split("=", 1) for pair in pairs)
             if name == "MFCreateVirtualCamera":
-                created = (fields["name"], fields["lifetime"], fields["access"]) if "result" not in fields else None
-            elif name == "IMFVirtualCamera::Start" and "result" not in fields:
-                registered.append(created)
-            elif name == "IMFVirtualCamera::Remove" and "result" not in fields:
-                registered = [camera for camera in registered if camera != created]
-        return registered
-
-    def listing(self, relative):
-        folder = self.c(relative)
-        return sorted(os.listdir(folder)) if os.path.isdir(folder) else None
-
-
-def copy_number(path):
-    return int(re.fullmatch(r"VelmoraSource_(\d+)\.dll", os.path.basename(path or "")).group(1))
+                created = (call["name"], call["lifetime"], call["access"]) if "result" not in call else None
+            elif name == "IMFVirtualCamera::Start" and "result" not in call:
+                cameras.append(created)
+            elif name == "IMFVirtualCamera::Remove" and "result" not in call:
+                cameras = [camera for camera in cameras if camera != created]
+        match = re.search(r"\(Default\)\s+REG_SZ\s+C:\\(.+)", self.reg_query(CLASS_KEY, "/ve"))
+        copy = os.path.join(self.drive, match.group(1).strip().replace("\\", "/")) if match else None
+        return entries, cameras, copy, listing(self.programs)
 
 
 def check_installed(wine, version, step):
-    """One entry of this version, the camera once, the class naming an existing copy of the
-    packaged library in the copy folder, and our two files in the protected folder."""
-    check_equal(wine.entries(), [("Velmora", version)], f"{step}: uninstall entries")
-    check_equal(wine.cameras(), [CAMERA], f"{step}: cameras")
-    copy = wine.registered_copy()
-    if not check(copy is not None and os.path.isfile(copy), f"{step}: the class names {copy}"):
-        return None
-    check(os.path.dirname(copy) == wine.c(COPY_DIR), f"{step}: the registered copy lies in {os.path.dirname(copy)}")
-    with open(copy, "rb") as registered, open(wine.c(PROGRAM_FILES + "/VelmoraSource.dll"), "rb") as installed:
-        check(registered.read() == installed.read(), f"{step}: the registered copy is not the packaged library")
-    ours = ["VelmoraRegistrar.exe", "VelmoraSource.dll"]
-    ours += [os.path.basename(copy)] if COPY_DIR == PROGRAM_FILES else []
-    check_equal(wine.listing(PROGRAM_FILES), sorted(ours), f"{step}: Program Files holds")
-    return copy
+    """One uninstall entry of this version, the camera once, and the class naming a copy of the
+    installed library beside our two files in Program Files. Returns the copy's number."""
+    entries, cameras, copy, programs = wine.state()
+    copy = copy or "none"
+    found = (entries, cameras, os.path.dirname(copy), programs)
+    expected = ([("Velmora", version)], [CAMERA], wine.programs,
+                sorted(["VelmoraRegistrar.exe", "VelmoraSource.dll", os.path.basename(copy)]))
+    check(found == expected, f"{step}: found {found}")
+    check(os.path.isfile(copy) and read(copy) == read(os.path.join(wine.programs, "VelmoraSource.dll")),
+          f"{step}: the class names {copy}, not a copy of the installed library")
+    number = re.search(r"VelmoraSource_(\d+)\.dll$", copy)
+    return int(number.group(1)) if number else -1
 
 
 def check_removed(wine, step, data):
-    check_equal(wine.entries(), [], f"{step}: uninstall entries")
-    check_equal(wine.cameras(), [], f"{step}: cameras")
-    check_equal(wine.registered_copy(), None, f"{step}: the class still names")
-    check_equal(wine.listing(PROGRAM_FILES), None, f"{step}: Program Files holds")
-    left = [name for name in wine.listing(DATA_DIR) or [] if COPY_DIR != DATA_DIR or not name.endswith(".dll")]
-    check(left == data, f"{step}: the data directory holds {left}")
+    """Nothing of ours left but the data files named."""
+    found = wine.state() + (listing(os.path.join(wine.drive, "ProgramData/Velmora")),)
+    check(found == ([], [], None, None, data), f"{step}: left {found}")
 
 
 def msiexec_test(wine_binary, script, prefix, stage, package, standin, version):
@@ -154,38 +127,34 @@ def msiexec_test(wine_binary, script, prefix, stage, package, standin, version):
         packages[other] = os.path.join(prefix, make_dist.msi_name(other))
         make_dist.build_msi(other, stage, packages[other])
 
-    code, _ = wine.msiexec("/i", package)
-    check(code == 0, f"install: msiexec exit code {code}")
+    check(wine.msiexec("/i", package)[0] == 0, "install failed")
     check_installed(wine, version, "install")
     for name in ("source.log", "decode_mode.txt"):  # what the library and the user leave
-        with open(wine.c(f"{DATA_DIR}/{name}"), "w") as file:
+        with open(os.path.join(wine.drive, "ProgramData/Velmora", name), "w") as file:
             file.write("kept\n")
-    code, _ = wine.msiexec("/x", package)
-    check(code == 0, f"uninstall: msiexec exit code {code}")
+    check(wine.msiexec("/x", package)[0] == 0, "uninstall failed")
     check_removed(wine, "uninstall", ["decode_mode.txt", "source.log"])
 
     check(wine.msiexec("/i", packages["0.9.0"])[0] == 0, "0.9.0 did not install")
     older = check_installed(wine, "0.9.0", "0.9.0")
-    code, _ = wine.msiexec("/i", package)
-    check(code == 0, f"upgrade: msiexec exit code {code}")
+    check(wine.msiexec("/i", package)[0] == 0, "upgrade failed")
     newer = check_installed(wine, version, "upgrade")
-    check(older and newer and copy_number(newer) > copy_number(older), f"upgrade: {newer} registered after {older}")
+    check(newer > older >= 0, f"upgrade: copy {newer} registered after copy {older}")
 
     check(wine.msiexec("/i", packages["1.1.0"])[0] == 0, "1.1.0 did not install")
     code, log = wine.msiexec("/i", package)
     # 1603 (its low byte under Wine): the launch condition refused. Wine logs no message
-    # text without a user interface; the check of the package's tables covers it.
+    # text without a user interface; check_dist.py checks the condition's text.
     check(code == 1603 & 0xFF and "WIX_DOWNGRADE_DETECTED = {" in log, f"downgrade: exit code {code}")
     check_installed(wine, "1.1.0", "downgrade")
     check(wine.msiexec("/x", packages["1.1.0"])[0] == 0, "1.1.0 did not uninstall")
 
     logged = len(wine.log_lines())
-    code, _ = wine.msiexec("/i", package, fail="MFCreateVirtualCamera=0x80004005")
-    check(code != 0, "failed install: msiexec succeeded")
+    check(wine.msiexec("/i", package, fail="MFCreateVirtualCamera=0x80004005")[0] != 0, "failed install succeeded")
     check(any("lifetime=1\taccess=1\tname=Nivra" in line and "result=0x80004005" in line
               for line in wine.log_lines()[logged:]), "failed install: the registrar did not fail at the camera")
     check_removed(wine, "failed install", ["decode_mode.txt"])  # each installation deletes the log
-    wine.stop()
+    subprocess.run([script, "cleanup"], env=wine.env, capture_output=True)
     if not failures:  # a prefix takes some 700 MB; a failed run keeps it for a look
         shutil.rmtree(prefix)
 
@@ -206,15 +175,13 @@ def signing_test(objcopy, registrar, library, version, *files):
                                     text=True).stdout
             check(output.count("nothing is signed") == (0 if signed else 1), f"signed={signed}: said {output!r}")
             stage = os.path.join(dist, make_dist.STAGE_NAME)
-            shipped = [os.path.join(stage, os.path.basename(binary)) for binary in (registrar, library)]
-            for path in shipped + [os.path.join(dist, make_dist.msi_name(version))]:
+            for path in [os.path.join(stage, os.path.basename(binary)) for binary in (registrar, library)] + [
+                    os.path.join(dist, make_dist.msi_name(version))]:
                 check(verify(path, pem) == signed, f"signed={signed}: verify of {path}")
                 if signed:
-                    with open(path, "rb") as file:
-                        data = bytearray(file.read())
+                    data = bytearray(read(path))
                     # A byte of the package's cabinet; of a binary, one from the middle of its code.
-                    at = data.find(b"MSCF") + 0x100 if path.endswith(".msi") else len(data) // 2
-                    data[at] ^= 0x01
+                    data[data.find(b"MSCF") + 0x100 if path.endswith(".msi") else len(data) // 2] ^= 0x01
                     with open(path, "wb") as file:
                         file.write(data)
                     check(not verify(path, pem), f"a changed byte of {path} still verifies")
