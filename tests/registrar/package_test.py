@@ -4,11 +4,10 @@
 usage: package_test.py msiexec WINE PREFIX_SCRIPT PREFIX STAGE_DIR MSI STANDIN_DLL VERSION
        package_test.py signing OBJCOPY REGISTRAR_EXE SOURCE_DLL VERSION FILE...
 
-msiexec: Wine's msiexec installs, upgrades, refuses a downgrade, rolls back a failed
-installation and uninstalls, in a prefix of the test's own (the stand-in mfsensorgroup.dll in
-its System32 records the camera calls).
-signing: the distributables built with a throwaway certificate carry signatures that
-osslsigncode accepts, and that fail once a byte changes; without one nothing is signed.
+msiexec: Wine's msiexec installs, upgrades, refuses a downgrade, rolls back a failed installation and
+uninstalls, in a prefix of the test's own whose System32 stand-in mfsensorgroup.dll records the camera calls.
+signing: with a throwaway certificate the distributables carry signatures that osslsigncode accepts and that
+fail once a byte changes; without one nothing is signed.
 """
 import os
 import re
