@@ -1,6 +1,6 @@
-// The log and the decode-mode setting on the real files of C:\ProgramData\Velmora: creation
-// and encodings, line shape, the unshared open, the move of a full log, every library
-// format string and its cut, the setting's first-line search and sharing, planted links.
+// The log and the decode-mode setting on the real files of C:\ProgramData\Velmora (private to
+// the test tree's Wine prefix): encodings, line shape, the unshared open, the move of a full
+// log, the formatted cut, held-back lines, the setting's first-line search, planted links.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -8,72 +8,110 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <regex>
-#include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
 
+#include "library/diagnostics/data_file.h"
 #include "library/diagnostics/decode_mode.h"
 #include "library/diagnostics/log.h"
-#include "tests/diagnostics/data_files.h"
+#include "library/diagnostics/log_capture.h"
+#include "tests/common/library_log.h"
 
 namespace {
 
 using Lines = std::vector<std::string>;
-const std::wstring kLog = testfiles::DataPath(velmora::kLogFileName);
-const std::wstring kSetting = testfiles::DataPath(velmora::kDecodeModeFileName);
-const std::wstring kOldLog = testfiles::DataPath(L"source.old.log");
+using velmora::test::ReadLog;
+const std::wstring kLog = velmora::test::LogPath();
+const std::wstring kSetting = velmora::DataFilePath(velmora::kDecodeModeFileName).text;
+const std::wstring kOldLog = velmora::DataFilePath(velmora::kOldLogFileName).text;
 constexpr std::size_t kFullLog = 10485760;
-const std::string kUtf8Mark = "\xEF\xBB\xBF";
-const std::regex kLine(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} ([^\r\n]*))");
+const std::string kMark = "\xEF\xBB\xBF";
 
-// The CR LF lines of `text` from `start` on; nothing may follow the last CR LF.
-Lines SplitLines(const std::string& text, std::size_t start) {
+std::string ReadAll(const std::wstring& path) {
+    std::ifstream file(std::filesystem::path(path), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+bool WriteAll(const std::wstring& path, const std::string& bytes) {
+    CreateDirectoryW(velmora::kDataDirectory, nullptr);
+    std::ofstream file(std::filesystem::path(path), std::ios::binary | std::ios::trunc);
+    return static_cast<bool>(file.write(bytes.data(), std::streamsize(bytes.size())).flush());
+}
+
+// Runs `command` (single quotes only) with the Linux shell in C:\ProgramData, where links
+// made are real, which Wine's own are not; true when it exited with 0.
+bool LinuxShell(const std::string& command) {
+    using UnixName = char*(CDECL*)(const wchar_t*);
+    const auto unixName = reinterpret_cast<UnixName>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    char* folder = unixName != nullptr ? unixName(L"C:\\ProgramData") : nullptr;
+    if (folder == nullptr) {
+        return false;
+    }
+    std::string line =
+        "/bin/sh -c \"cd '" + std::string(folder) + "' && { " + command + "; }; echo $? >velmora-shell-status\"";
+    HeapFree(GetProcessHeap(), 0, folder);
+    const std::wstring status = L"C:\\ProgramData\\velmora-shell-status";
+    DeleteFileW(status.c_str());
+    std::wstring wide(line.begin(), line.end());
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started{};
+    if (!CreateProcessW(nullptr, wide.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
+        return false;
+    }
+    // Wine gives no process handle (and an undefined thread field) for a Linux program.
+    const velmora::UniqueFileHandle process(started.hProcess);
+    const velmora::UniqueFileHandle thread(started.hProcess != nullptr ? started.hThread : nullptr);
+    std::string text;
+    for (int i = 0; i < 500 && text.empty(); ++i) {
+        Sleep(10);
+        text = ReadAll(status);
+    }
+    DeleteFileW(status.c_str());
+    return text == "0\n";
+}
+
+// The CR LF lines of `text` from `start` on, without their time stamps.
+Lines Messages(const std::string& text, std::size_t start) {
+    const std::regex stamp(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d )");
     Lines lines;
     for (std::size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
-        lines.push_back(text.substr(start, end - start));
+        const std::string line = text.substr(start, end - start);
+        lines.push_back(std::regex_match(line.substr(0, std::min<std::size_t>(20, line.size())), stamp)
+                            ? line.substr(20)
+                            : line);
     }
-    EXPECT_EQ(start, std::max(text.size(), start)) << "text after the last CR LF";
+    EXPECT_GE(start, text.size()) << "text after the last CR LF";
     return lines;
 }
 
-// The lines of a log this writer created (behind its UTF-8 mark).
-Lines LogLines() {
-    const std::string text = testfiles::ReadAll(kLog);
-    EXPECT_EQ(text.substr(0, 3), kUtf8Mark);
-    return SplitLines(text, 3);
+// The messages of a log this writer created (behind its UTF-8 mark).
+Lines LogMessages() {
+    const std::string text = ReadLog();
+    EXPECT_EQ(text.substr(0, 3), kMark);
+    return Messages(text, 3);
 }
 
-// The message of a fresh log's only line.
-std::wstring OnlyMessage() {
-    const Lines lines = LogLines();
-    std::smatch match;
-    if (lines.size() != 1 || !std::regex_match(lines[0], match, kLine)) {
-        ADD_FAILURE() << "not one log line: " << testfiles::ReadAll(kLog);
-        return {};
-    }
-    const std::string text = match[1];
-    std::wstring wide(text.size(), L'\0');
-    wide.resize(MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), wide.data(), int(wide.size())));
-    return wide;
-}
-
-std::string Stamp(const SYSTEMTIME& time) {
+std::string Stamp(const SYSTEMTIME& t) {
     char text[20];
-    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", time.wYear, time.wMonth, time.wDay, time.wHour,
-                  time.wMinute, time.wSecond);
+    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
+                  t.wSecond);
     return text;
 }
 
 class LogFile : public testing::Test {
 protected:
-    void SetUp() override { testfiles::Remove(kLog); }
-    void TearDown() override { testfiles::Remove(kLog); }
+    void SetUp() override { DeleteFileW(kLog.c_str()); }
+    void TearDown() override { DeleteFileW(kLog.c_str()); }
 };
 
 TEST_F(LogFile, CreatesDirectoryAndMarkedFileOfStampedUtf8Lines) {
-    testfiles::Remove(kSetting);
+    DeleteFileW(kSetting.c_str());
     RemoveDirectoryW(velmora::kDataDirectory);
     ASSERT_EQ(GetFileAttributesW(velmora::kDataDirectory), INVALID_FILE_ATTRIBUTES);
     LogMessage(nullptr);
@@ -81,251 +119,202 @@ TEST_F(LogFile, CreatesDirectoryAndMarkedFileOfStampedUtf8Lines) {
     LogFormatted(0, L"x");
     EXPECT_EQ(GetFileAttributesW(kLog.c_str()), INVALID_FILE_ATTRIBUTES);
 
-    SYSTEMTIME before{}, after{};
+    SYSTEMTIME before{};
+    SYSTEMTIME after{};
     GetLocalTime(&before);
     LogMessage(L"VelmoraSource.dll loaded.");
     GetLocalTime(&after);
     LogMessage(L"Kamera \u00E9 \uCE74\uBA54\uB77C \U0001F600 a\nb");
     const wchar_t lone[] = {L'a', 0xD800, L'b', 0xDC00, 0};
     LogMessage(lone);
-
-    const Lines lines = LogLines();
-    ASSERT_EQ(lines.size(), 4u);
-    std::smatch match;
-    ASSERT_TRUE(std::regex_match(lines[0], match, kLine)) << lines[0];
-    EXPECT_EQ(match[1], "VelmoraSource.dll loaded.");
-    EXPECT_GE(lines[0].substr(0, 19), Stamp(before));  // zero-padded: text order is time order
-    EXPECT_LE(lines[0].substr(0, 19), Stamp(after));
-    ASSERT_TRUE(std::regex_match(lines[1], match, kLine)) << lines[1];
-    EXPECT_EQ(match[1], "Kamera \xC3\xA9 \xEC\xB9\xB4\xEB\xA9\x94\xEB\x9D\xBC \xF0\x9F\x98\x80 a");
-    EXPECT_EQ(lines[2], "b");
-    EXPECT_EQ(lines[3].substr(19), " a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+    EXPECT_EQ(LogMessages(), (Lines{"VelmoraSource.dll loaded.",
+                                    "Kamera \xC3\xA9 \xEC\xB9\xB4\xEB\xA9\x94\xEB\x9D\xBC \xF0\x9F\x98\x80 a", "b",
+                                    "a\xEF\xBF\xBD" "b\xEF\xBF\xBD"}));
+    const std::string stamp = ReadLog().substr(3, 19);
+    EXPECT_GE(stamp, Stamp(before));  // zero-padded: text order is time order
+    EXPECT_LE(stamp, Stamp(after));
 }
 
 TEST_F(LogFile, ExistingFileKeepsItsEncoding) {
-    // UTF-8 without a mark stays without one.
-    ASSERT_TRUE(testfiles::WriteAll(kLog, "old line\r\n"));
+    // UTF-8 without a mark stays without one; an empty file is begun like a new one.
+    ASSERT_TRUE(WriteAll(kLog, "old line\r\n"));
     LogMessage(L"\u00E9");
-    std::string bytes = testfiles::ReadAll(kLog);
-    EXPECT_TRUE(std::regex_match(bytes, std::regex("old line\r\n[-0-9: ]{20}\xC3\xA9\r\n"))) << bytes;
-
-    // An empty file is begun like a new one.
-    ASSERT_TRUE(testfiles::WriteAll(kLog, ""));
+    EXPECT_TRUE(std::regex_match(ReadLog(), std::regex("old line\r\n[-0-9: ]{20}\xC3\xA9\r\n"))) << ReadLog();
+    ASSERT_TRUE(WriteAll(kLog, ""));
     LogMessage(L"x");
-    EXPECT_EQ(OnlyMessage(), L"x");
+    EXPECT_EQ(LogMessages(), Lines{"x"});
 
     // A UTF-16LE mark: UTF-16LE lines, the pair kept, CR LF as 0D 00 0A 00.
-    ASSERT_TRUE(testfiles::WriteAll(kLog, std::string("\xFF\xFE", 2)));
+    ASSERT_TRUE(WriteAll(kLog, std::string("\xFF\xFE", 2)));
     LogMessage(L"A\U0001F600");
-    bytes = testfiles::ReadAll(kLog);
+    const std::string bytes = ReadLog();
     ASSERT_EQ(bytes.size(), 2u + 2 * (20 + 3 + 2));
-    EXPECT_EQ(bytes.substr(0, 2), "\xFF\xFE");
-    const std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2);
-    EXPECT_TRUE(std::regex_match(text, std::wregex(LR"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} A)" L"\U0001F600\r\n")));
+    const std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
+    const std::wregex line(L"\uFEFF" LR"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d A)" L"\U0001F600\r\n");
+    EXPECT_TRUE(std::regex_match(text, line));
 }
 
-// The open shares nothing: another handle on the file, exclusive or sharing, makes the
-// line drop at once; the next line after it closes is written again.
+// The open shares nothing: another handle on the log, exclusive or sharing, makes the line
+// drop at once; the next line after it closes is written again.
 TEST_F(LogFile, LineIsDroppedPromptlyWhileAnotherHandleHoldsTheLog) {
     LogMessage(L"before");
     for (const auto& [access, share] : {std::pair<DWORD, DWORD>{GENERIC_READ | GENERIC_WRITE, 0},
                                         {GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE}}) {
-        HANDLE holder = CreateFileW(kLog.c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr);
-        ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+        const velmora::UniqueFileHandle holder(
+            CreateFileW(kLog.c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr));
         const auto start = std::chrono::steady_clock::now();
         LogMessage(L"lost");
-        const auto elapsed = std::chrono::steady_clock::now() - start;
-        CloseHandle(holder);
-        EXPECT_LT(elapsed, std::chrono::seconds(2));
-        LogMessage(L"after");
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     }
-    Lines messages;
-    for (const std::string& line : LogLines()) {
-        messages.push_back(line.substr(20));
-    }
-    EXPECT_EQ(messages, (Lines{"before", "after", "after"}));
+    LogMessage(L"after");
+    EXPECT_EQ(LogMessages(), (Lines{"before", "after"}));
 }
 
-// A log of 10,485,760 bytes or more is moved to source.old.log, replacing an older one,
-// before the next line is written; the new log begins with the mark and that line.
+// A log of 10,485,760 bytes or more is moved whole to source.old.log, replacing an older
+// one, before the next line; the new log begins with the mark and that line.
 TEST_F(LogFile, FullLogIsMovedAsideOnceBeforeTheNextLine) {
     for (const std::size_t size : {kFullLog - 1, kFullLog}) {
         SCOPED_TRACE(size);
-        const std::string full = kUtf8Mark + std::string(size - 5, 'x') + "\r\n";
-        ASSERT_TRUE(testfiles::WriteAll(kLog, full));
-        ASSERT_TRUE(testfiles::WriteAll(kOldLog, "older\r\n"));
-        for (const wchar_t* message : {L"one", L"two", L"three"}) {
-            LogMessage(message);
-        }
-        const std::string old = testfiles::ReadAll(kOldLog);
+        const std::string full = kMark + std::string(size - 5, 'x') + "\r\n";
+        ASSERT_TRUE(WriteAll(kLog, full));
+        ASSERT_TRUE(WriteAll(kOldLog, "older\r\n"));
+        LogMessage(L"one");
+        LogMessage(L"two");
+        const std::string old = ReadAll(kOldLog);
         ASSERT_EQ(old.compare(0, full.size(), full), 0) << "the full log is not kept whole";
-        Lines messages;
-        for (const std::string& line : SplitLines(old, full.size())) {
-            messages.push_back(line.substr(20));
+        Lines messages = Messages(old, full.size());
+        for (const std::string& message : LogMessages()) {
+            messages.push_back("new " + message);
         }
-        for (const std::string& line : LogLines()) {
-            messages.push_back("new " + line.substr(20));
-        }
-        const Lines expected = size < kFullLog ? Lines{"one", "new two", "new three"}
-                                               : Lines{"new one", "new two", "new three"};
-        EXPECT_EQ(messages, expected);
+        EXPECT_EQ(messages, size < kFullLog ? Lines({"one", "new two"}) : Lines({"new one", "new two"}));
     }
-    testfiles::Remove(kOldLog);
+    DeleteFileW(kOldLog.c_str());
 }
 
-// Four writers, on a new log and on one just under the limit which they move aside among
-// themselves: it is moved once and kept whole, no line is cut or mixed, no second mark.
+// Four writers on a log just under the limit, which they move aside among themselves: it
+// is moved once and kept whole, no line is cut or mixed, the new log has one mark.
 TEST_F(LogFile, ConcurrentWritersNeverInterleave) {
-    const std::string full = kUtf8Mark + std::string(kFullLog - 6, 'x') + "\r\n";
-    for (const bool nearlyFull : {false, true}) {
-        SCOPED_TRACE(nearlyFull);
-        testfiles::Remove(kLog);
-        testfiles::Remove(kOldLog);
-        ASSERT_TRUE(!nearlyFull || testfiles::WriteAll(kLog, full));
-        std::vector<std::thread> writers;
-        for (int t = 0; t < 4; ++t) {
-            writers.emplace_back([t] {
-                for (int i = 0; i < 40; ++i) {
-                    LogFormatted(96, L"writer %d line %d %s", t, i, L"end");
-                }
-            });
-        }
-        for (std::thread& writer : writers) {
-            writer.join();
-        }
-        const std::string old = testfiles::ReadAll(kOldLog);
-        ASSERT_EQ(old.compare(0, full.size(), nearlyFull ? full : ""), 0) << "the full log is not kept whole";
-        EXPECT_EQ(testfiles::ReadAll(kLog).find(kUtf8Mark, 3), std::string::npos);
-        Lines lines = LogLines();
-        EXPECT_GE(lines.size(), 1u);
-        const Lines moved = old.empty() ? Lines{} : SplitLines(old, full.size());
-        lines.insert(lines.end(), moved.begin(), moved.end());
-        EXPECT_LE(lines.size(), 160u);
-        for (const std::string& line : lines) {
-            EXPECT_TRUE(std::regex_match(line, std::regex(R"([-0-9: ]{20}writer [0-3] line \d+ end)"))) << line;
-        }
+    const std::string full = kMark + std::string(kFullLog - 6, 'x') + "\r\n";
+    ASSERT_TRUE(WriteAll(kLog, full));
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 4; ++t) {
+        writers.emplace_back([t] {
+            for (int i = 0; i < 40; ++i) {
+                LogFormatted(96, L"writer %d line %d %s", t, i, L"end");
+            }
+        });
     }
-    testfiles::Remove(kOldLog);
+    for (std::thread& writer : writers) {
+        writer.join();
+    }
+    const std::string old = ReadAll(kOldLog);
+    ASSERT_EQ(old.compare(0, full.size(), full), 0) << "the full log is not kept whole";
+    Lines lines = Messages(old, full.size());
+    for (const std::string& line : LogMessages()) {  // one mark, at the start
+        lines.push_back(line);
+    }
+    for (const std::string& line : lines) {
+        EXPECT_TRUE(std::regex_match(line, std::regex(R"(writer [0-3] line \d+ end)"))) << line;
+    }
+    DeleteFileW(kOldLog.c_str());
 }
 
-// The sample statistics line; with a 59-unit source it is 300 units, cut to 255 at 256.
-constexpr wchar_t kStatistics[] =
-    L"%s RequestSample queued frame: %llu, fps=%.1f, source=%s, format=%s, ageMs=%lu, avgMs sample=%.2f wait=%.2f "
-    L"transform=%.2f, scaled=%llu/%llu, direct=%s, src=%ux%u req=%ux%u";
-const std::wstring kLongSource(59, L's'), kLong550(550, L'z');
-const std::wstring kLongLine =
-    L"Preview RequestSample queued frame: 18446744073709551615, fps=60.0, source=" + kLongSource +
-    L", format=NV12, ageMs=4294967295, avgMs sample=2.50 wait=0.25 transform=1.13, "
-    L"scaled=18446744073709551615/18446744073709551615, direct=yes, src=1920x1080 req=1920x1080";
-constexpr unsigned long long kMax = 18446744073709551615ull;
-#define ROW(capacity, expected, ...) {capacity, [](std::size_t c) { LogFormatted(c, __VA_ARGS__); }, expected}
-
-// The longest line the library logs, whole and cut at its capacity; each row is logged again
-// at the capacity of its expected length, which cuts the last unit. The last rows are cuts:
-// to nothing, beyond a stack buffer, inside a pair (the lone half is logged as U+FFFD).
-TEST_F(LogFile, FormattedLinesAndTheCutAtCapacityMinusOne) {
-    ASSERT_EQ(kLongLine.size(), 300u);
-    const struct {
-        std::size_t capacity;
-        void (*log)(std::size_t capacity);
-        std::wstring expected;
-    } cases[] = {
-        ROW(256, L"Preview RequestSample queued frame: 18446744073709551615, fps=60.0, source=h264, format=YUY2, "
-                 L"ageMs=17, avgMs sample=2.50 wait=0.25 transform=1.13, scaled=3/90, direct=no, src=1920x1080 "
-                 L"req=640x360",
-            kStatistics, L"Preview", kMax, 60.0, L"h264", L"YUY2", 17ul, 2.5, 0.25, 1.13, 3ull, 90ull, L"no", 1920u,
-            1080u, 640u, 360u),
-        ROW(256, kLongLine.substr(0, 255), kStatistics, L"Preview", kMax, 60.0, kLongSource.c_str(), L"NV12",
-            4294967295ul, 2.5, 0.25, 1.13, kMax, kMax, L"yes", 1920u, 1080u, 1920u, 1080u),
-        ROW(1, L"", L"%s", L"abcdef"),
-        ROW(600, kLong550, L"%s", kLong550.c_str()),
-        ROW(4, L"ab\uFFFD", L"%s", L"ab\U0001F600"),
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << "row " << (&c - cases));
-        testfiles::Remove(kLog);
-        c.log(c.capacity);
-        EXPECT_EQ(OnlyMessage(), c.expected);
-        if (!c.expected.empty()) {
-            testfiles::Remove(kLog);
-            c.log(c.expected.size());
-            EXPECT_EQ(OnlyMessage(), c.expected.substr(0, c.expected.size() - 1));
-        }
-    }
+// The longest line the library logs (300 units with a 59-unit source) is cut to 255 at its
+// capacity of 256; also cuts to nothing, beyond a stack buffer and inside a pair.
+TEST_F(LogFile, FormattedLinesAreCutAtCapacityMinusOne) {
+    constexpr unsigned long long kMax = 18446744073709551615ull;
+    const std::string longLine = "Preview RequestSample queued frame: 18446744073709551615, fps=60.0, source=" +
+                                 std::string(59, 's') +
+                                 ", format=NV12, ageMs=4294967295, avgMs sample=2.50 wait=0.25 transform=1.13, scaled="
+                                 "18446744073709551615/18446744073709551615, direct=yes, src=1920x1080 req=1920x1080";
+    ASSERT_EQ(longLine.size(), 300u);
+    LogFormatted(256,
+                 L"%s RequestSample queued frame: %llu, fps=%.1f, source=%s, format=%s, ageMs=%lu, avgMs sample=%.2f "
+                 L"wait=%.2f transform=%.2f, scaled=%llu/%llu, direct=%s, src=%ux%u req=%ux%u",
+                 L"Preview", kMax, 60.0, std::wstring(59, L's').c_str(), L"NV12", 4294967295ul, 2.5, 0.25, 1.13, kMax,
+                 kMax, L"yes", 1920u, 1080u, 1920u, 1080u);
+    LogFormatted(1, L"%s", L"abcdef");
+    LogFormatted(600, L"%s", std::wstring(550, L'z').c_str());
+    LogFormatted(4, L"%s", L"ab\U0001F600");
+    EXPECT_EQ(LogMessages(), (Lines{longLine.substr(0, 255), "", std::string(550, 'z'), "ab\xEF\xBF\xBD"}));
 }
-#undef ROW
 
-std::string Utf16LeWithMark(const std::string& ascii) {
-    std::string bytes("\xFF\xFE", 2);
-    for (char c : ascii) {
-        bytes += {c, '\0'};
+// Lines held on this thread are written on Flush in order, with the time they were logged
+// at, or dropped on Discard; other threads, and this one once the capture is gone, write on.
+TEST_F(LogFile, CapturedLinesAreWrittenLaterWithTheirOwnTimeOrDropped) {
+    {
+        LogCapture capture;
+        capture.Start();
+        LogMessage(L"held one");
+        std::thread([] { LogMessage(L"other thread"); }).join();
+        Sleep(1100);
+        LogFormatted(64, L"held %s", L"two");
+        capture.Flush();
+        capture.Start();
+        LogMessage(L"dropped");
+        capture.Discard();
+        capture.Start();
     }
-    return bytes;
+    LogMessage(L"after");
+    EXPECT_EQ(LogMessages(), (Lines{"other thread", "held one", "held two", "after"}));
+    const std::string text = ReadLog();  // the held lines' seconds differ
+    EXPECT_NE(text.substr(text.find("held one") - 3, 2), text.substr(text.find("held two") - 3, 2));
 }
 
 // The first line only, any case, as a substring, within 31 units for "gpu" and 63 for
 // "direct"; the file is read anew at every query.
 TEST(DecodeModeFile, FirstLineWordsWithinTheirLimits) {
-    const std::string pair = "\xF0\x9F\x98\x80", accent = "\xC3\xA9";
+    const std::string pair = "\xF0\x9F\x98\x80";
     const struct {
         std::string bytes;
         bool gpu, direct;
     } cases[] = {
-        {"GPU\r\n", true, false},
         {"GPU Direct", true, true},
         {"nogpu", true, false},
-        {"cpu", false, false},
         {"gpu\r\ndirect\r\n", true, false},
-        {std::string(37, '.') + "gpu", false, false},    // 40 characters
-        {std::string(34, '.') + "direct", false, true},  // direct at 35-40
-        {std::string(28, '.') + "gpu", true, false},     // ends at unit 31
+        {std::string(28, '.') + "gpu", true, false},  // ends at unit 31
         {std::string(29, '.') + "gpu", false, false},
         {std::string(57, '.') + "direct", false, true},  // ends at unit 63
         {std::string(58, '.') + "direct", false, false},
-        // A character outside the BMP takes two units; é takes one unit but two bytes.
-        {pair + std::string(26, '.') + "gpu", true, false},
+        {pair + std::string(26, '.') + "gpu", true, false},  // units, not bytes; a pair takes two
         {pair + std::string(27, '.') + "gpu", false, false},
-        {[&] { std::string s; for (int i = 0; i < 28; ++i) s += accent; return s; }() + "gpu", true, false},
-        {"\xEF\xBB\xBF" "direct", false, true},
-        {Utf16LeWithMark("Direct GPU\r\n"), true, true},
-        {Utf16LeWithMark("cpu\r\ngpu"), false, false},
-        {Utf16LeWithMark("gpu").substr(2), false, false},  // no mark: UTF-8, ending at its NUL
+        {kMark + "direct", false, true},
+        {std::string("\xFF\xFE" "D\0i\0r\0e\0c\0t\0 \0G\0P\0U\0\r\0\n\0", 26), true, true},
+        {std::string("\xFF\xFE" "c\0p\0u\0\r\0\n\0g\0p\0u\0", 18), false, false},
         {std::string("g\0pu", 4), false, false},
         {"\xEF\xBC\xA7\xEF\xBC\xB0\xEF\xBC\xB5", false, false},  // fullwidth GPU: only ASCII is lowered
         {"\xFF\xC3(\xE0\x80\x80\xF0\x9F gpu direct", true, true},  // malformed UTF-8 is replaced
         {"", false, false},
     };
     for (const auto& c : cases) {
-        ASSERT_TRUE(testfiles::WriteAll(kSetting, c.bytes));
+        ASSERT_TRUE(WriteAll(kSetting, c.bytes));
         EXPECT_EQ(DecodeModeRequestsGpu(), c.gpu) << c.bytes;
         EXPECT_EQ(DecodeModeRequestsDirect(), c.direct) << c.bytes;
     }
-    testfiles::Remove(kSetting);
-    EXPECT_FALSE(DecodeModeRequestsGpu());
-    EXPECT_FALSE(DecodeModeRequestsDirect());
+    DeleteFileW(kSetting.c_str());
+    EXPECT_FALSE(DecodeModeRequestsGpu() || DecodeModeRequestsDirect());
 }
 
 // An editor may hold the setting open for writing (or deleting, to save by renaming).
 TEST(DecodeModeFile, SharedWithReadersAndWritersButNotWithAnExclusiveHolder) {
-    ASSERT_TRUE(testfiles::WriteAll(kSetting, "gpu"));
+    ASSERT_TRUE(WriteAll(kSetting, "gpu"));
     for (const auto& [access, share, seen] : {std::tuple<DWORD, DWORD, bool>{GENERIC_READ, FILE_SHARE_READ, true},
                                               {GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, true},
                                               {DELETE, FILE_SHARE_READ, true},
                                               {GENERIC_READ | GENERIC_WRITE, 0, false}}) {
-        HANDLE holder = CreateFileW(kSetting.c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr);
-        ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+        const velmora::UniqueFileHandle holder(
+            CreateFileW(kSetting.c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr));
         EXPECT_EQ(DecodeModeRequestsGpu(), seen);
-        CloseHandle(holder);
     }
     EXPECT_TRUE(DecodeModeRequestsGpu());
-    testfiles::Remove(kSetting);
+    DeleteFileW(kSetting.c_str());
 }
 
 // Links planted from the Linux side in place of the log, the setting or the whole folder:
 // the log is not written through them (nor created at a link's missing target), the setting
 // behind them is not read. The files elsewhere hold "gpu".
 TEST(DataFolder, PlantedLinksAreNeitherWrittenThroughNorRead) {
-    const std::wstring elsewhere = std::wstring(testfiles::kProgramDataFolder) + L"\\VelmoraElsewhere\\";
+    const std::wstring elsewhere = L"C:\\ProgramData\\VelmoraElsewhere\\";
     for (const char* plant : {"ln -s ../VelmoraElsewhere/t.txt Velmora/source.log",
                               "ln VelmoraElsewhere/t.txt Velmora/source.log",
                               "ln -s ../VelmoraElsewhere/source.log Velmora/source.log",
@@ -333,17 +322,16 @@ TEST(DataFolder, PlantedLinksAreNeitherWrittenThroughNorRead) {
                               "ln VelmoraElsewhere/t.txt Velmora/decode_mode.txt",
                               "rmdir Velmora && ln -s VelmoraElsewhere Velmora"}) {
         SCOPED_TRACE(plant);
-        ASSERT_TRUE(testfiles::LinuxShell("rm -rf Velmora VelmoraElsewhere && mkdir Velmora VelmoraElsewhere && "
-                                          "printf 'gpu' >VelmoraElsewhere/t.txt && "
-                                          "cp VelmoraElsewhere/t.txt VelmoraElsewhere/decode_mode.txt && " +
-                                          std::string(plant)));
+        ASSERT_TRUE(LinuxShell("rm -rf Velmora VelmoraElsewhere && mkdir Velmora VelmoraElsewhere && "
+                               "printf 'gpu' >VelmoraElsewhere/t.txt && "
+                               "cp VelmoraElsewhere/t.txt VelmoraElsewhere/decode_mode.txt && " + std::string(plant)));
         LogMessage(L"through");
         EXPECT_FALSE(DecodeModeRequestsGpu());
-        EXPECT_EQ(testfiles::ReadAll(elsewhere + L"t.txt"), "gpu");
-        EXPECT_EQ(testfiles::ReadAll(elsewhere + L"decode_mode.txt"), "gpu");
+        EXPECT_EQ(ReadAll(elsewhere + L"t.txt"), "gpu");
+        EXPECT_EQ(ReadAll(elsewhere + L"decode_mode.txt"), "gpu");
         EXPECT_EQ(GetFileAttributesW((elsewhere + L"source.log").c_str()), INVALID_FILE_ATTRIBUTES);
     }
-    ASSERT_TRUE(testfiles::LinuxShell("rm -rf Velmora VelmoraElsewhere"));
+    ASSERT_TRUE(LinuxShell("rm -rf Velmora VelmoraElsewhere"));
 }
 
 }  // namespace
