@@ -1,14 +1,11 @@
 #!/bin/sh
 # usage: check_exports.sh OBJDUMP DLL ; fails unless the DLL exports exactly the four COM
 # functions, by name and undecorated.
-objdump=$1
-dll=$2
-names=$("$objdump" -p "$dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+names=$("$1" -p "$2" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
     sed -n 's/^[[:space:]]*\[[[:space:]]*[0-9]*\][[:space:]]*//p' | sort | tr '\n' ' ')
 expected="DllCanUnloadNow DllGetClassObject DllRegisterServer DllUnregisterServer "
 if [ "$names" != "$expected" ]; then
-    echo "FAIL: $dll exports: $names" >&2
-    echo "      expected:      $expected" >&2
+    echo "FAIL: $2 exports: $names; expected: $expected" >&2
     exit 1
 fi
-echo "ok: $dll exports exactly: $names"
+echo "ok: $2 exports exactly: $names"
