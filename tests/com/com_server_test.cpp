@@ -152,8 +152,10 @@ TEST(Log, LoadActivationDescriptorAndStartLines) {
     const HMODULE again = LoadLibraryW(L"VelmoraSource.dll");
     EXPECT_EQ(again, Library().module);
     FreeLibrary(again);
+    ComPtr<IMFActivate> activate = Library().Activate();
     ComPtr<IMFMediaSource> source;
-    ASSERT_EQ(Library().Activate()->ActivateObject(IID_PPV_ARGS(&source)), S_OK);
+    ASSERT_TRUE(activate);
+    ASSERT_EQ(activate->ActivateObject(IID_PPV_ARGS(&source)), S_OK);
     EXPECT_EQ(source->Start(nullptr, nullptr, nullptr), E_INVALIDARG);
     ASSERT_EQ(source->Start(Selecting(source.Get(), {2}).Get(), nullptr, nullptr), S_OK);
     const Texts expected = {"VelmoraSource.dll loaded.", "ActivateObject called.", "Media source Start called.",
@@ -350,6 +352,7 @@ TEST(MediaSource, LifeCycleEventsRefusalsAndShutdown) {
     ASSERT_EQ(source->Start(Selecting(source.Get(), {0, 1, 2}).Get(), nullptr, nullptr), S_OK);
     EXPECT_EQ(Events(source.Get(), streams),
               Texts({E(MESourceStarted), E(MENewStream, 0), E(MENewStream, 1), E(MENewStream, 2)}));
+    ASSERT_TRUE(streams[0] && streams[1] && streams[2]);
     ASSERT_EQ(source->Stop(), S_OK);
     ASSERT_EQ(source->Stop(), S_OK);  // accepted again, same events again
     EXPECT_EQ(Events(source.Get(), streams), Texts({E(MESourceStopped), E(MESourceStopped)}));
@@ -358,6 +361,7 @@ TEST(MediaSource, LifeCycleEventsRefusalsAndShutdown) {
     EXPECT_EQ(Events(streams[1].Get()), Texts({off, on, off, off}));
     EXPECT_EQ(Events(streams[2].Get()), Texts({on, off, on, off, off}));
 
+    ComPtr<IMFPresentationDescriptor> descriptor = Selecting(source.Get(), {0});
     std::atomic<HRESULT> blocked{S_OK};
     std::thread waiter([&] {
         ComPtr<IMFMediaEvent> event;
@@ -375,7 +379,7 @@ TEST(MediaSource, LifeCycleEventsRefusalsAndShutdown) {
     ComPtr<IMFStreamDescriptor> streamDescriptor;
     const HRESULT results[] = {source->GetCharacteristics(&characteristics),
                                source->CreatePresentationDescriptor(&cleared),
-                               source->Start(Selecting(source.Get(), {0}).Get(), nullptr, nullptr),
+                               source->Start(descriptor.Get(), nullptr, nullptr),
                                source->Stop(),
                                source->GetEvent(MF_EVENT_FLAG_NO_WAIT, &event),
                                source->QueueEvent(MEError, GUID_NULL, S_OK, nullptr),
@@ -393,6 +397,7 @@ TEST(MediaSource, LifeCycleEventsRefusalsAndShutdown) {
     EXPECT_EQ(source->GetStreamAttributes(2, &attributes), MF_E_NOT_INITIALIZED);
     EXPECT_EQ(source->SetD3DManager(nullptr), S_OK);  // the stateless faces answer as always
     source.Reset();
+    descriptor.Reset();  // its stream descriptors hold control objects
     for (ComPtr<IMFMediaStream>& stream : streams) {
         stream.Reset();
     }
