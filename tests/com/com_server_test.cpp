@@ -470,12 +470,15 @@ void ExpectCaptureAttributes(IMFAttributes* attributes, UINT32 streamId, UINT32 
 }
 
 // Three streams on a fresh descriptor (a caller's selection stays on its own clone), only
-// the first selected, each with its attributes, control object and the catalogue's types.
-TEST(Catalogue, StreamsWithTheirStoresAndControlObjects) {
+// the first selected, each with its attributes and control object. The twenty types run
+// through the sizes at 30 fps, then at 60, NV12 before YUY2; one object per type behind all
+// streams, with eleven attributes in a fixed order.
+TEST(Catalogue, StreamsWithTheirStoresControlObjectsAndTypes) {
     ComPtr<IMFMediaSourceEx> source = NewSource();
     ASSERT_TRUE(source);
     ComPtr<IMFPresentationDescriptor> descriptor = Selecting(source.Get(), {2}), fresh;
     ASSERT_EQ(source->CreatePresentationDescriptor(&fresh), S_OK);
+    ComPtr<IMFMediaTypeHandler> handlers[3];
     DWORD streamCount = 0;
     EXPECT_EQ(fresh->GetStreamDescriptorCount(&streamCount), S_OK);
     EXPECT_EQ(streamCount, 3u);
@@ -484,7 +487,7 @@ TEST(Catalogue, StreamsWithTheirStoresAndControlObjects) {
         BOOL selected = FALSE;
         DWORD identifier = 99, count = 0, flags = 0;
         ComPtr<IMFStreamDescriptor> stream;
-        ComPtr<IMFMediaTypeHandler> handler;
+        ComPtr<IMFMediaTypeHandler>& handler = handlers[id];
         ComPtr<IMFMediaType> current, first;
         ComPtr<IKsControl> control;
         ComPtr<IMFAttributes> store, again;
@@ -508,21 +511,7 @@ TEST(Catalogue, StreamsWithTheirStoresAndControlObjects) {
     auto store = static_cast<IMFAttributes*>(kJunk);
     EXPECT_EQ(source->GetStreamAttributes(3, &store), MF_E_INVALIDSTREAMNUMBER);
     EXPECT_EQ(store, nullptr);
-}
 
-// Types run through the sizes, then the rates, NV12 before YUY2; one object per type behind
-// all streams, each with eleven attributes in a fixed order.
-TEST(Catalogue, TwentySharedTypesWithElevenAttributesInOrder) {
-    ComPtr<IMFMediaSourceEx> source = NewSource();
-    ASSERT_TRUE(source);
-    ComPtr<IMFPresentationDescriptor> descriptor = Selecting(source.Get(), {0});
-    ComPtr<IMFMediaTypeHandler> handlers[3];
-    for (DWORD stream = 0; stream < 3; ++stream) {
-        ComPtr<IMFStreamDescriptor> streamDescriptor;
-        BOOL selected = FALSE;
-        ASSERT_EQ(descriptor->GetStreamDescriptorByIndex(stream, &selected, &streamDescriptor), S_OK);
-        ASSERT_EQ(streamDescriptor->GetMediaTypeHandler(&handlers[stream]), S_OK);
-    }
     const UINT32 sizes[5][2] = {{640, 360}, {640, 480}, {960, 540}, {1280, 720}, {1920, 1080}};
     for (DWORD index = 0; index < 20; ++index) {
         const bool nv12 = index % 2 == 0;

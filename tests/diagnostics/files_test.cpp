@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -97,13 +96,6 @@ Lines LogMessages() {
     return Messages(text, 3);
 }
 
-std::string Stamp(const SYSTEMTIME& t) {
-    char text[20];
-    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
-                  t.wSecond);
-    return text;
-}
-
 class LogFile : public testing::Test {
 protected:
     void SetUp() override { DeleteFileW(kLog.c_str()); }
@@ -118,21 +110,13 @@ TEST_F(LogFile, CreatesDirectoryAndMarkedFileOfStampedUtf8Lines) {
     LogFormatted(96, nullptr);
     LogFormatted(0, L"x");
     EXPECT_EQ(GetFileAttributesW(kLog.c_str()), INVALID_FILE_ATTRIBUTES);
-
-    SYSTEMTIME before{};
-    SYSTEMTIME after{};
-    GetLocalTime(&before);
     LogMessage(L"VelmoraSource.dll loaded.");
-    GetLocalTime(&after);
     LogMessage(L"Kamera \u00E9 \uCE74\uBA54\uB77C \U0001F600 a\nb");
     const wchar_t lone[] = {L'a', 0xD800, L'b', 0xDC00, 0};
     LogMessage(lone);
     EXPECT_EQ(LogMessages(), (Lines{"VelmoraSource.dll loaded.",
                                     "Kamera \xC3\xA9 \xEC\xB9\xB4\xEB\xA9\x94\xEB\x9D\xBC \xF0\x9F\x98\x80 a", "b",
                                     "a\xEF\xBF\xBD" "b\xEF\xBF\xBD"}));
-    const std::string stamp = ReadLog().substr(3, 19);
-    EXPECT_GE(stamp, Stamp(before));  // zero-padded: text order is time order
-    EXPECT_LE(stamp, Stamp(after));
 }
 
 TEST_F(LogFile, ExistingFileKeepsItsEncoding) {
@@ -281,7 +265,6 @@ TEST(DecodeModeFile, FirstLineWordsWithinTheirLimits) {
         {kMark + "direct", false, true},
         {std::string("\xFF\xFE" "D\0i\0r\0e\0c\0t\0 \0G\0P\0U\0\r\0\n\0", 26), true, true},
         {std::string("\xFF\xFE" "c\0p\0u\0\r\0\n\0g\0p\0u\0", 18), false, false},
-        {std::string("g\0pu", 4), false, false},
         {"\xEF\xBC\xA7\xEF\xBC\xB0\xEF\xBC\xB5", false, false},  // fullwidth GPU: only ASCII is lowered
         {"\xFF\xC3(\xE0\x80\x80\xF0\x9F gpu direct", true, true},  // malformed UTF-8 is replaced
         {"", false, false},
