@@ -143,6 +143,32 @@ Lines Entries(const fs::path& folder) {
     return names;
 }
 
+// Runs a Linux command through Wine (which cannot make symbolic links itself) on the Linux
+// names of the given Windows paths, then waits until `watched` exists or not, as wanted.
+void OnHost(const char* command, const std::vector<fs::path>& paths, const fs::path& watched, bool exists) {
+    using ToUnix = char*(CDECL*)(const wchar_t*);
+    const auto toUnix = reinterpret_cast<ToUnix>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    ASSERT_TRUE(toUnix);
+    std::string line = command;
+    for (const fs::path& path : paths) {
+        char* unix = toUnix(path.c_str());
+        line += std::string(" \"") + (unix ? unix : "") + "\"";
+        HeapFree(GetProcessHeap(), 0, unix);
+    }
+    std::wstring wide(line.begin(), line.end());
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    ASSERT_TRUE(CreateProcessW(nullptr, wide.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process));
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    for (int waited = 0; waited < 200 && fs::exists(fs::symlink_status(watched)) != exists; ++waited) {
+        Sleep(50);
+    }
+    ASSERT_EQ(fs::exists(fs::symlink_status(watched)), exists) << line;
+}
+
 // Exit code, output and errors.
 using RunResult = std::tuple<DWORD, std::string, std::string>;
 
@@ -379,6 +405,20 @@ TEST_F(Registrar, InstallFailuresBeforeTheRegistrationChangeNothingElse) {
     EXPECT_EQ(Run(L"install-system"), RunResult(1, "", "Link refused: C:\\ProgramData\\Velmora\\source.log\n"));
     ExpectNothingTouched();
     EXPECT_EQ(ReadFileBytes(elsewhere.native()), "kept");
+
+    // Either folder a symbolic link to a folder a standard user may own: refused, nothing
+    // written where it leads.
+    for (const auto& [link, line] : {std::pair{kDataDirectory, "Link refused: C:\\ProgramData\\Velmora\n"},
+                                     std::pair{kProtectedFolder, "Link refused: C:\\Program Files\\Velmora\n"}}) {
+        Prepare(own);
+        PutLibrary();
+        fs::create_directories(kElsewhere);
+        OnHost("Z:\\bin\\ln -s", {kElsewhere, link}, link, true);
+        EXPECT_EQ(Run(L"install-system"), RunResult(1, "", line));
+        EXPECT_TRUE(Calls().empty() && SecurityCalls().empty());
+        EXPECT_EQ(Entries(kElsewhere), Lines{});
+        OnHost("Z:\\bin\\rm", {link}, link, false);
+    }
 }
 
 }  // namespace
@@ -396,5 +436,10 @@ int main(int argc, char** argv) {
     const int failed = RUN_ALL_TESTS();
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, kClassKey);
     CopyFileW(gWindows11.c_str(), L"C:\\windows\\system32\\mfsensorgroup.dll", FALSE);  // as set up, whatever ran
+    // The later programs of the run log into the data directory: no link or folder of these cases may stay.
+    std::error_code ignored;
+    for (const fs::path& remove : {kDataDirectory, kProtectedFolder, kElsewhere}) {
+        fs::remove_all(remove, ignored);
+    }
     return failed;
 }
