@@ -52,8 +52,8 @@ HRESULT SenderControl(const wchar_t* pathAndQuery, std::string* reply) noexcept 
     return E_OUTOFMEMORY;
 }
 
-HRESULT SetSenderScenario(const wchar_t* query, std::string* reply) noexcept try {
-    return SenderControl((std::wstring(L"/scenario?") + query).c_str(), reply);
+HRESULT SetSenderScenario(const wchar_t* query) noexcept try {
+    return SenderControl((std::wstring(L"/scenario?") + query).c_str());
 } catch (...) {
     return E_OUTOFMEMORY;
 }
@@ -62,14 +62,13 @@ HRESULT ResetSender() noexcept { return SenderControl(L"/reset"); }
 
 std::string SenderStatus(const char* key) {
     std::string body;
-    const std::string prefix = "\n" + std::string(key) + "=";
-    if (FAILED(SenderControl(L"/status", &body))) {
-        return {};
-    }
+    SenderControl(L"/status", &body);  // nothing read: no key found
     body = "\n" + body;
+    const std::string prefix = "\n" + std::string(key) + "=";
     const std::size_t start = body.find(prefix);
     if (start == std::string::npos) {
         return {};
     }
-    return body.substr(start + prefix.size(), body.find('\n', start + 1) - start - prefix.size());
+    const std::size_t from = start + prefix.size();
+    return body.substr(from, body.find('\n', from) - from);
 }

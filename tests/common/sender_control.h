@@ -16,7 +16,7 @@ HRESULT SenderControl(const wchar_t* pathAndQuery, std::string* reply = nullptr)
 // Chooses the scenario served to the next connections on 8080, e.g.
 // L"name=close&frames=3" or L"payload=pattern&sizes=50000,1000". Returns once the sender
 // is ready to serve it (encoding done).
-HRESULT SetSenderScenario(const wchar_t* query, std::string* reply = nullptr) noexcept;
+HRESULT SetSenderScenario(const wchar_t* query) noexcept;
 
 // Back to the sender's default scenario, counters to 0, listening on 8080.
 HRESULT ResetSender() noexcept;

@@ -18,6 +18,7 @@
 #include "library/diagnostics/decode_mode.h"
 #include "library/diagnostics/log.h"
 #include "library/diagnostics/log_capture.h"
+#include "tests/common/host_shell.h"
 #include "tests/common/library_log.h"
 
 namespace {
@@ -39,40 +40,6 @@ bool WriteAll(const std::wstring& path, const std::string& bytes) {
     CreateDirectoryW(velmora::kDataDirectory, nullptr);
     std::ofstream file(std::filesystem::path(path), std::ios::binary | std::ios::trunc);
     return static_cast<bool>(file.write(bytes.data(), std::streamsize(bytes.size())).flush());
-}
-
-// Runs `command` (single quotes only) with the Linux shell in C:\ProgramData, where links
-// made are real, which Wine's own are not; true when it exited with 0.
-bool LinuxShell(const std::string& command) {
-    using UnixName = char*(CDECL*)(const wchar_t*);
-    const auto unixName = reinterpret_cast<UnixName>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    char* folder = unixName != nullptr ? unixName(L"C:\\ProgramData") : nullptr;
-    if (folder == nullptr) {
-        return false;
-    }
-    std::string line =
-        "/bin/sh -c \"cd '" + std::string(folder) + "' && { " + command + "; }; echo $? >velmora-shell-status\"";
-    HeapFree(GetProcessHeap(), 0, folder);
-    const std::wstring status = L"C:\\ProgramData\\velmora-shell-status";
-    DeleteFileW(status.c_str());
-    std::wstring wide(line.begin(), line.end());
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION started{};
-    if (!CreateProcessW(nullptr, wide.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
-        return false;
-    }
-    // Wine gives no process handle (and an undefined thread field) for a Linux program.
-    const velmora::UniqueFileHandle process(started.hProcess);
-    const velmora::UniqueFileHandle thread(started.hProcess != nullptr ? started.hThread : nullptr);
-    std::string text;
-    for (int i = 0; i < 500 && text.empty(); ++i) {
-        Sleep(10);
-        text = ReadAll(status);
-    }
-    DeleteFileW(status.c_str());
-    return text == "0\n";
 }
 
 // The CR LF lines of `text` from `start` on, without their time stamps.
@@ -203,24 +170,15 @@ TEST_F(LogFile, ConcurrentWritersNeverInterleave) {
     DeleteFileW(kOldLog.c_str());
 }
 
-// The longest line the library logs (300 units with a 59-unit source) is cut to 255 at its
-// capacity of 256; also cuts to nothing, beyond a stack buffer and inside a pair.
+// Lines are cut to the capacity less one (the library's longest line, 300 units, has 256),
+// also to nothing, beyond a stack buffer and before a pair that would not fit whole.
 TEST_F(LogFile, FormattedLinesAreCutAtCapacityMinusOne) {
-    constexpr unsigned long long kMax = 18446744073709551615ull;
-    const std::string longLine = "Preview RequestSample queued frame: 18446744073709551615, fps=60.0, source=" +
-                                 std::string(59, 's') +
-                                 ", format=NV12, ageMs=4294967295, avgMs sample=2.50 wait=0.25 transform=1.13, scaled="
-                                 "18446744073709551615/18446744073709551615, direct=yes, src=1920x1080 req=1920x1080";
-    ASSERT_EQ(longLine.size(), 300u);
-    LogFormatted(256,
-                 L"%s RequestSample queued frame: %llu, fps=%.1f, source=%s, format=%s, ageMs=%lu, avgMs sample=%.2f "
-                 L"wait=%.2f transform=%.2f, scaled=%llu/%llu, direct=%s, src=%ux%u req=%ux%u",
-                 L"Preview", kMax, 60.0, std::wstring(59, L's').c_str(), L"NV12", 4294967295ul, 2.5, 0.25, 1.13, kMax,
-                 kMax, L"yes", 1920u, 1080u, 1920u, 1080u);
+    const std::string full = "18446744073709551615 60.0 " + std::string(270, 'l');
+    LogFormatted(256, L"%llu %.1f %s", 18446744073709551615ull, 60.0, std::wstring(270, L'l').c_str());
     LogFormatted(1, L"%s", L"abcdef");
     LogFormatted(600, L"%s", std::wstring(550, L'z').c_str());
     LogFormatted(4, L"%s", L"ab\U0001F600");
-    EXPECT_EQ(LogMessages(), (Lines{longLine.substr(0, 255), "", std::string(550, 'z'), "ab\xEF\xBF\xBD"}));
+    EXPECT_EQ(LogMessages(), (Lines{full.substr(0, 255), "", std::string(550, 'z'), "ab\xEF\xBF\xBD"}));
 }
 
 // Lines held on this thread are written on Flush in order, with the time they were logged
@@ -297,6 +255,9 @@ TEST(DecodeModeFile, SharedWithReadersAndWritersButNotWithAnExclusiveHolder) {
 // the log is not written through them (nor created at a link's missing target), the setting
 // behind them is not read. The files elsewhere hold "gpu".
 TEST(DataFolder, PlantedLinksAreNeitherWrittenThroughNorRead) {
+    const auto inProgramData = [](const std::string& command) {
+        return velmora::test::HostShell("cd '" + velmora::test::UnixPath(L"C:\\ProgramData") + "' && " + command);
+    };
     const std::wstring elsewhere = L"C:\\ProgramData\\VelmoraElsewhere\\";
     for (const char* plant : {"ln -s ../VelmoraElsewhere/t.txt Velmora/source.log",
                               "ln VelmoraElsewhere/t.txt Velmora/source.log",
@@ -305,7 +266,7 @@ TEST(DataFolder, PlantedLinksAreNeitherWrittenThroughNorRead) {
                               "ln VelmoraElsewhere/t.txt Velmora/decode_mode.txt",
                               "rmdir Velmora && ln -s VelmoraElsewhere Velmora"}) {
         SCOPED_TRACE(plant);
-        ASSERT_TRUE(LinuxShell("rm -rf Velmora VelmoraElsewhere && mkdir Velmora VelmoraElsewhere && "
+        ASSERT_TRUE(inProgramData("rm -rf Velmora VelmoraElsewhere && mkdir Velmora VelmoraElsewhere && "
                                "printf 'gpu' >VelmoraElsewhere/t.txt && "
                                "cp VelmoraElsewhere/t.txt VelmoraElsewhere/decode_mode.txt && " + std::string(plant)));
         LogMessage(L"through");
@@ -314,7 +275,7 @@ TEST(DataFolder, PlantedLinksAreNeitherWrittenThroughNorRead) {
         EXPECT_EQ(ReadAll(elsewhere + L"decode_mode.txt"), "gpu");
         EXPECT_EQ(GetFileAttributesW((elsewhere + L"source.log").c_str()), INVALID_FILE_ATTRIBUTES);
     }
-    ASSERT_TRUE(LinuxShell("rm -rf Velmora VelmoraElsewhere"));
+    ASSERT_TRUE(inProgramData("rm -rf Velmora VelmoraElsewhere"));
 }
 
 }  // namespace

@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <regex>
@@ -200,20 +199,3 @@ TEST_F(Receiver, ThreadStartsOnceFillsTheStoreAndRecoversAfterTheSenderReturns) 
 }
 
 }  // namespace
-
-// The receiver thread is still decoding when the tests end. Here the library is part of
-// the program, so exit() would run the runtime's and the program's teardown while that
-// thread still works; in the camera service the library is a DLL, torn down only after the
-// process's threads are gone. So the process ends as the service's does.
-int main(int argc, char** argv) {
-    testing::InitGoogleTest(&argc, argv);
-    // RunConnection also runs on the test's thread, which joins COM and Media Foundation
-    // as the receiver thread does.
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    MFStartup(MF_VERSION, MFSTARTUP_FULL);
-    const int result = RUN_ALL_TESTS();
-    std::fflush(stdout);
-    std::fflush(stderr);
-    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(result));
-    return result;
-}
