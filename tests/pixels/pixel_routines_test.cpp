@@ -77,18 +77,13 @@ bool RulesScale(const Bytes& source, U32 w, U32 h, U32 c, Bytes& destination, U3
     return true;
 }
 
+// Each luma byte, then the byte of its column in the chroma row; an odd width has no last pair.
 bool RulesYuy2(const Bytes& source, Bytes& destination, U32 w, U32 h) {
-    for (U64 y = 0; y < h; ++y) {
-        for (U64 x = 0; x < w; x += 2) {
-            const U64 out = y * 2 * w + 2 * x;
-            const U64 chroma = U64{w} * h + y / 2 * w + x;
-            destination.at(out) = source.at(y * w + x);
-            destination.at(out + 1) = source.at(chroma);
-            destination.at(out + 2) = source.at(y * w + x + 1);
-            destination.at(out + 3) = source.at(chroma + 1);
-        }
+    for (U64 i = 0; i < U64{w} * h * 2; ++i) {
+        const U64 y = i / (2 * U64{w}), x = i % (2 * U64{w}) / 2;
+        destination.at(i) = source.at(i % 2 ? U64{w} * h + y / 2 * w + x : y * w + x);
     }
-    return true;
+    return w % 2 == 0;
 }
 
 Bytes RulesFallback(U64 counter) {
