@@ -77,12 +77,12 @@ bool HoldsSlice(DecoderState& state, ID3D11Texture2D* texture, UINT slice) {
 // outside direct mode a decoded texture sample is read back and makes no camera texture.
 TEST(GpuDecoding, ReadBackCopiesTheNamedSliceIntoOneStagingTexture) {
     DecodeMode mode("gpu");
-    DecoderState state, other, none;
+    DecoderState state, other;
     AddDevice(state);
     DecodedPicture picture;
     auto decoded = Texture(state.device.Get(), 640, 360, DXGI_FORMAT_NV12, 4, D3D11_BIND_DECODER);
-    ComPtr<IMFSample> sample, memorySample;
-    ComPtr<IMFMediaBuffer> buffer, memory;
+    ComPtr<IMFSample> sample;
+    ComPtr<IMFMediaBuffer> buffer;
     ASSERT_EQ(MFCreateDXGISurfaceBuffer(__uuidof(ID3D11Texture2D), decoded.Get(), 2, FALSE, &buffer), S_OK);
     ASSERT_TRUE(SUCCEEDED(MFCreateSample(&sample)) && SUCCEEDED(sample->AddBuffer(buffer.Get())));
     ASSERT_EQ(CopyToCameraTexture(state, sample.Get(), picture), S_OK);
@@ -100,8 +100,7 @@ TEST(GpuDecoding, ReadBackCopiesTheNamedSliceIntoOneStagingTexture) {
     auto odd = Texture(state.device.Get(), 650, 361, DXGI_FORMAT_NV12, 1, 0);
     ASSERT_EQ(ReadBackTexture(state, odd.Get(), 0, picture), S_OK);
     EXPECT_TRUE(picture.width == 650 && picture.height == 361 && picture.bytes.size() == 650 * 361 * 3 / 2);
-    state.stagingTexture->GetDesc(&desc);
-    EXPECT_TRUE(state.stagingTexture.Get() != kept.Get() && desc.Width == 650 && desc.Height == 361);
+    EXPECT_NE(state.stagingTexture.Get(), kept.Get());
 
     AddDevice(other);
     auto foreign = Texture(other.device.Get(), 640, 360, DXGI_FORMAT_NV12, 1, 0);
@@ -109,11 +108,6 @@ TEST(GpuDecoding, ReadBackCopiesTheNamedSliceIntoOneStagingTexture) {
     EXPECT_EQ(ReadBackTexture(state, bgra.Get(), 0, picture), MF_E_INVALID_FORMAT);
     EXPECT_EQ(ReadBackTexture(state, foreign.Get(), 0, picture), E_INVALIDARG);
     EXPECT_EQ(picture.width * 1000 + picture.height, 650u * 1000 + 361);  // refusals leave the picture
-    ASSERT_TRUE(SUCCEEDED(MFCreateSample(&memorySample)) && SUCCEEDED(MFCreateMemoryBuffer(100, &memory)) &&
-                SUCCEEDED(memorySample->AddBuffer(memory.Get())));
-    EXPECT_EQ(CopyToCameraTexture(state, memorySample.Get(), picture), E_NOINTERFACE);
-    EXPECT_EQ(CopyToCameraTexture(state, nullptr, picture), E_INVALIDARG);
-    EXPECT_EQ(CopyToCameraTexture(none, sample.Get(), picture), E_INVALIDARG);
 }
 
 // Wine cannot create NV12 camera textures (shader-resource binding), so the rotation runs
