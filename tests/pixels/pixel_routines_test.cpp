@@ -48,27 +48,18 @@ bool RulesScale(const Bytes& source, U32 w, U32 h, U32 c, Bytes& destination, U3
     for (U64 i = 0; i < area * 3 / 2; ++i) {
         destination.at(i) = i < area ? 16 : 128;
     }
-    U64 fh = U64{rw} * c / w;
-    U64 fw = rw;
-    if (fh > rh) {
-        fw = U64{rh} * w / c;
-        fh = rh;
-    }
-    fw = std::max<U64>(fw & ~1ull, 2);
-    fh = std::max<U64>(fh & ~1ull, 2);
+    const bool tall = U64{rw} * c / w > rh;  // the picture fills the height, not the width
+    const U64 fw = std::max<U64>((tall ? U64{rh} * w / c : rw) & ~1ull, 2);
+    const U64 fh = std::max<U64>((tall ? rh : U64{rw} * c / w) & ~1ull, 2);
     // 32-bit subtractions, as the rules have them.
     const U32 ox = ((rw - static_cast<U32>(fw)) >> 1) & 0x7FFFFFFEu;
     const U32 oy = ((rh - static_cast<U32>(fh)) >> 1) & 0x7FFFFFFEu;
     for (U64 y = 0; y < fh; ++y) {
         for (U64 x = 0; x < fw; ++x) {
             destination.at((y + oy) * rw + ox + x) = source.at(x * w / fw + y * c / fh * w);
-        }
-    }
-    for (U64 y = 0; y < fh / 2; ++y) {
-        const U64 from = U64{w} * h + w * (y * (c / 2) / (fh / 2));
-        for (U64 x = 0; x < fw; ++x) {
-            const U64 pair = (x & ~1ull) * w / fw & ~1ull;
-            destination.at(area + ox + U64{rw} * (oy / 2 + y) + x) = source.at(from + pair + x % 2);
+            // The chroma pair of the column's pair, from the chroma row of the output row.
+            const U64 chroma = U64{w} * h + w * (y * (c / 2) / (fh / 2)) + ((x & ~1ull) * w / fw & ~1ull) + x % 2;
+            if (y < fh / 2) destination.at(area + ox + U64{rw} * (oy / 2 + y) + x) = source.at(chroma);
         }
     }
     return true;
