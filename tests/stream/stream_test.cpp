@@ -1,6 +1,5 @@
-// The camera stream under Wine with real Media Foundation objects, the real log and, under
-// xvfb, Direct3D 11 textures. Expected pictures come from the pixel routines, which have
-// exactness tests of their own.
+// The camera stream under Wine with real Media Foundation objects and, under xvfb, Direct3D 11
+// textures. Expected pictures come from the pixel routines, tested exactly on their own.
 #include <d3d11.h>
 
 #include <atomic>
@@ -41,9 +40,8 @@ HRESULT Call(VelmoraMediaStream* s, char action, IUnknown* token = nullptr) {
     }
 }
 
-// Two faces with one identity and one count; the control refuses everything, also after
-// Shutdown. The state table, its events and the started line (through a 96-unit buffer);
-// Shutdown releases the descriptor and all else refuses.
+// Two faces, one identity and count; the control refuses everything. The state table, its
+// events and the started line (a 96-unit buffer); Shutdown releases the descriptor.
 TEST_F(StreamTest, FacesStatesEventsAndShutdown) {
     Stream s = MakeStream(MFVideoFormat_NV12, 640, 360, 30, L"Capture", false);
     ComPtr<IMFMediaStream> primary;
@@ -90,9 +88,8 @@ TEST_F(StreamTest, FacesStatesEventsAndShutdown) {
     EXPECT_EQ(kKsNotSupported, control->KsProperty(nullptr, 0, nullptr, 0, nullptr));
 }
 
-// Waits end: a reader blocked in GetEvent holds the queue, not the stream, so only the queue
-// shutdown at the last release wakes it; a request waiting for its slot at one per second
-// ends at Stop and at Shutdown.
+// A reader blocked in GetEvent holds the queue, not the stream: the last release wakes it. A
+// request waiting for its slot at one per second ends at Stop and at Shutdown.
 TEST_F(StreamTest, WaitsEndAtStopShutdownAndLastRelease) {
     const std::uint32_t before = ObjectCount;
     Stream s = MakeStream(MFVideoFormat_NV12, 640, 360, 30);
@@ -157,9 +154,8 @@ TEST_F(StreamTest, ManyThreadsOnOneStream) {
     EXPECT_EQ(1u, References(token.Get()));
 }
 
-// Without a usable picture (none, too old, too large for the copy buffer) the animated test
-// picture; the 1088-row picture goes out cropped, 1280 x 720 letterboxed, each format with
-// its first statistics line.
+// Without a usable picture (none, too old, too large for the copy buffer) the test picture;
+// 1088 rows go out cropped, 1280 x 720 letterboxed, each with its first statistics line.
 TEST_F(StreamTest, DeliveredPictures) {
     Stream fallback = MakeStream(MFVideoFormat_YUY2, 1920, 1080, 60);
     EXPECT_TRUE(Expected({}, 640, 360, 1920, 1080, true) == RequestBytes(fallback));
@@ -229,8 +225,7 @@ TEST_F(StreamTest, MemoryBuffersAreRecycledOnlyAfterTheConsumerReleasedThem) {
     EXPECT_EQ(0u, pool->Read().live);
 }
 
-// A line at samples 1, 30 and 60 only, counting the samples since the last line; Start
-// restarts the count.
+// A line at samples 1, 30 and 60 only, counting since the last line; Start restarts the count.
 TEST_F(StreamTest, StatisticsLines) {
     Stream s = MakeStream(MFVideoFormat_YUY2, 1280, 720, 60, L"Capture");
     const std::size_t log = velmora::test::ReadLog().size();
