@@ -93,7 +93,6 @@ TEST_F(StreamTest, FacesStatesEventsAndShutdown) {
 TEST_F(StreamTest, WaitsEndAtStopShutdownAndLastRelease) {
     const std::uint32_t before = ObjectCount;
     Stream s = MakeStream(MFVideoFormat_NV12, 640, 360, 30);
-    EXPECT_EQ(before + 1, ObjectCount);
     std::atomic<HRESULT> waited{E_PENDING};
     std::thread reader([&, raw = s.Get()] {
         ComPtr<IMFMediaEvent> event;
