@@ -30,9 +30,8 @@ TEST(SampleFallbackThrottle, FirstLineThenAtMostOneSummaryAMinute) {
 // Mapped bytes tell plane, row and column; padding is 0xEE. The mapping ends right after
 // the last byte read, so a read beyond it trips the host tree's sanitizer.
 TEST(PackPitchedNv12, TakesWidthBytesOfEveryRowAndNoPadding) {
-    for (const auto& [w, h, pitch] : {std::tuple{640u, 360u, 640u}, std::tuple{650u, 360u, 652u},
-                                      std::tuple{100u, 60u, 128u}, std::tuple{641u, 361u, 644u},
-                                      std::tuple{6u, 1u, 8u}}) {
+    for (const auto& [w, h, pitch] :
+         {std::tuple{640u, 360u, 640u}, {650u, 360u, 652u}, {100u, 60u, 128u}, {641u, 361u, 644u}, {6u, 1u, 8u}}) {
         std::vector<std::uint8_t> mapped((h + h / 2 - 1) * std::size_t{pitch} + w, 0xEE), expected(w * h * 3 / 2, 0);
         for (std::uint32_t row = 0; row < h + h / 2; ++row)
             for (std::uint32_t x = 0; x < w; ++x)

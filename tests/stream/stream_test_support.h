@@ -151,13 +151,9 @@ inline std::vector<std::string> LogLines(std::size_t from, const std::string& pa
 
 // Every stream test: Media Foundation up, no decode-mode file, and the receiver thread kept from
 // starting, so that no sender listening on this machine can put pictures into the store.
-class StreamTest : public ::testing::Test {
-protected:
+struct StreamTest : ::testing::Test {
     void SetUp() override {
-        static const HRESULT started = [] {
-            CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-            return MFStartup(MF_VERSION);
-        }();
+        static const HRESULT started = (CoInitializeEx(nullptr, COINIT_MULTITHREADED), MFStartup(MF_VERSION));
         ASSERT_HRESULT_SUCCEEDED(started);
         H264Receiver::Instance().started = true;
         SetDecodeMode("");
