@@ -13,23 +13,17 @@ import zlib
 
 
 def read_png(path):
-    data = open(path, "rb").read()
-    if data[:8] != b"\x89PNG\r\n\x1a\n":
-        raise ValueError("no PNG signature")
-    position, chunks = 8, []
-    while position < len(data):
+    data, position, chunks = open(path, "rb").read(), 8, []
+    while data[:8] == b"\x89PNG\r\n\x1a\n" and position < len(data):
         length, kind = struct.unpack(">I4s", data[position:position + 8])
-        body = data[position + 8:position + 8 + length]
-        crc, = struct.unpack(">I", data[position + 8 + length:position + 12 + length])
-        if zlib.crc32(kind + body) != crc:
+        body, crc = data[position + 8:position + 8 + length], data[position + 8 + length:position + 12 + length]
+        if struct.pack(">I", zlib.crc32(kind + body)) != crc:
             raise ValueError("bad CRC in chunk %r" % kind)
         chunks.append((kind, body))
         position += 12 + length
-    if chunks[0][0] != b"IHDR" or chunks[-1][0] != b"IEND":
-        raise ValueError("chunk order")
-    width, height, depth, colour, _, _, interlace = struct.unpack(">IIBBBBB", chunks[0][1])
-    if (depth, colour, interlace) != (8, 2, 0):
-        raise ValueError("not 8-bit RGB")
+    if not chunks or chunks[0][0] != b"IHDR" or chunks[-1][0] != b"IEND" or chunks[0][1][8:] != b"\x08\x02\0\0\0":
+        raise ValueError("not an 8-bit RGB PNG with its chunks in order")
+    width, height = struct.unpack(">II", chunks[0][1][:8])
     raw = zlib.decompress(b"".join(body for kind, body in chunks if kind == b"IDAT"))  # checks Adler-32
     stride = width * 3 + 1
     if len(raw) != stride * height or any(raw[row * stride] != 0 for row in range(height)):
@@ -37,18 +31,13 @@ def read_png(path):
     return width, height, raw
 
 
-def main():
-    folder, width, height, min_pictures, min_fps = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), \
-        int(sys.argv[4]), float(sys.argv[5])
-    min_decoded = int(sys.argv[6]) if len(sys.argv) > 6 else 0
-    failures = []
+def main(folder, width, height, min_pictures, min_fps, min_decoded=0):
     pictures = sorted(name for name in os.listdir(folder) if name.endswith(".png"))
-    if len(pictures) < min_pictures:
-        failures.append("only %d pictures" % len(pictures))
+    failures = [] if len(pictures) >= int(min_pictures) else ["only %d pictures" % len(pictures)]
     for name in pictures:
         try:
             w, h, raw = read_png(os.path.join(folder, name))
-            if (w, h) != (width, height):
+            if (w, h) != (int(width), int(height)):
                 failures.append("%s is %dx%d" % (name, w, h))
             elif len(set(raw[::997])) < 4:
                 failures.append("%s is flat" % name)
@@ -57,21 +46,19 @@ def main():
     summary = open(os.path.join(folder, "summary.txt")).read()
     delivered = re.search(r"frames delivered: (\d+) \((\d+) with a size other", summary)
     fps = re.search(r"frames per second: ([\d.]+) \(arrival times\)", summary)
+    decoded = re.search(r"decoded picture: (\d+)", summary)
     if not delivered or int(delivered.group(1)) == 0 or int(delivered.group(2)) != 0:
         failures.append("summary reports no (or wrongly sized) frames")
-    if not fps or float(fps.group(1)) < min_fps:
+    if not fps or float(fps.group(1)) < float(min_fps):
         failures.append("summary reports %s frames per second" % (fps.group(1) if fps else "no"))
-    decoded = re.search(r"decoded picture: (\d+)", summary)
     if not decoded or "picture ages" not in summary:
         failures.append("summary has no picture ages")
-    elif int(decoded.group(1)) < min_decoded:
+    elif int(decoded.group(1)) < int(min_decoded):
         failures.append("only %s statistics lines name a decoded picture" % decoded.group(1))
-    for failure in failures:
-        print("FAIL:", failure)
-    if not failures:
-        print("ok: %d pictures of %dx%d; %s" % (len(pictures), width, height, fps.group(0)))
+    print("\n".join("FAIL: " + failure for failure in failures) or
+          "ok: %d pictures of %sx%s; %s" % (len(pictures), width, height, fps.group(0)))
     return 1 if failures else 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(*sys.argv[1:]))
