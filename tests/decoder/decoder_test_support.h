@@ -4,18 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
-#include <mfapi.h>
-
 #include "library/receiver/h264_decoder.h"
 #include "tests/common/library_log.h"
 
-inline std::string dataDir;  // the streams and ffmpeg's decodes, from the command line
 
 inline std::string ReadFile(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
@@ -29,7 +27,10 @@ struct Stream {
     std::size_t next = 0;  // first reference frame the next picture may equal
 };
 
+// The streams and ffmpeg's decodes are in the folder VELMORA_DECODER_DATA names.
 inline Stream Load(const std::string& name, std::uint32_t width, std::uint32_t height) {
+    const char* folder = std::getenv("VELMORA_DECODER_DATA");
+    const std::string dataDir = folder != nullptr ? folder : ".";
     Stream stream{{}, ReadFile(dataDir + "/" + name + ".nv12"), width, height};
     const std::string bytes = ReadFile(dataDir + "/" + name + ".h264");
     const std::string delimiter("\0\0\0\1\x09", 5);
@@ -82,17 +83,4 @@ inline int Decode(DecoderState& state, Stream& stream, std::size_t first, std::s
 
 inline std::size_t LogCount(const std::string& text) {
     return velmora::test::CountOf(velmora::test::ReadLog(), text);
-}
-
-// The decoder test programs' main: the data folder from the command line, then every
-// test inside COM's multithreaded apartment with Media Foundation started.
-inline int RunDecoderTests(int argc, char** argv) {
-    testing::InitGoogleTest(&argc, argv);
-    dataDir = argc > 1 ? argv[1] : "";
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    MFStartup(MF_VERSION);
-    const int result = RUN_ALL_TESTS();
-    MFShutdown();
-    CoUninitialize();
-    return result;
 }

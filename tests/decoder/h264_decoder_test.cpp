@@ -107,7 +107,3 @@ TEST(H264Decoder, GraphicsRequestsWithoutADisplayDecodeInProcessorMode) {
     EXPECT_GE(Decode(state, stream, 0, 10), 8);
     ReleaseDecoderState(state);
 }
-
-int main(int argc, char** argv) {
-    return RunDecoderTests(argc, argv);
-}

@@ -187,7 +187,3 @@ TEST(GpuDecoding, ConnectionsShareOneDeviceFallBackQuietlyAndReleaseTheRest) {
     EXPECT_FALSE(state.gpuRequested || state.gpuActive || state.device || state.deviceContext || state.deviceManager);
     EXPECT_EQ(LogCount(rejected), rejections + 1);
 }
-
-int main(int argc, char** argv) {
-    return RunDecoderTests(argc, argv);
-}
