@@ -33,9 +33,6 @@ using Microsoft::WRL::ComPtr;
 using Texts = std::vector<std::string>;
 void* const kJunk = reinterpret_cast<void*>(0x1234);  // an out pointer a refusal must clear
 
-// Media Foundation stays up until the process ends (see tests/common/test_main.cpp).
-const HRESULT mediaFoundation = (CoInitializeEx(nullptr, COINIT_MULTITHREADED), MFStartup(MF_VERSION));
-
 // The DLL as a client loads it (the program's folder is searched first), on first use: the log
 // test deletes the log before. Its exports are called by name.
 HMODULE Library() {
@@ -114,7 +111,6 @@ void ExpectKsRefusal(IKsControl* control) {
 
 // First in the program, before a stream start brings up the receiver thread that also logs.
 TEST(Log, LoadActivationDescriptorAndStartLines) {
-    ASSERT_EQ(mediaFoundation, S_OK);
     DeleteFileW(velmora::test::LogPath().c_str());
     ASSERT_NE(Library(), nullptr) << "cannot load VelmoraSource.dll beside the test";
     ComPtr<IClassFactory> factory;
