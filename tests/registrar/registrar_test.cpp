@@ -1,6 +1,6 @@
 // Runs the registrar and checks its output bytes, exit codes, the stand-in mfsensorgroup.dll's
 // call log, the access lists it applied, both installation folders and the registry. Arguments:
-// the registrar, the one recording access lists, Windows 11's and Windows 10's stand-in DLL.
+// the registrar recording access lists, Windows 11's and Windows 10's stand-in DLL.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -20,7 +20,7 @@ namespace fs = std::filesystem;
 using velmora::standin::ReadFileBytes;
 using Lines = std::vector<std::string>;
 
-std::wstring gRegistrar, gRecording, gWindows11, gWindows10;
+std::wstring gRecording, gWindows11, gWindows10;
 
 constexpr wchar_t kClassKey[] = L"Software\\Classes\\CLSID\\{5D1E3B7A-2C94-4F60-A8B1-0E6F9C2D4B83}";
 const fs::path kDataDirectory = L"C:\\ProgramData\\Velmora";
@@ -66,20 +66,13 @@ std::string Report(const std::string& code, const std::string& call) {
     return "작업 실패: " + code + "\n실패 위치: " + call + "\n";
 }
 
-std::string Utf8(std::wstring_view text) {
-    std::string bytes(text.size() * 3, '\0');
-    bytes.resize(WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), bytes.data(), int(bytes.size()),
-                                     nullptr, nullptr));
-    return bytes;
+std::string Utf8(const fs::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
 }
 
 void WriteFileBytes(const fs::path& path, const std::string& bytes) {
     EXPECT_TRUE(std::ofstream(path, std::ios::binary) << bytes);
-}
-
-Lines operator+(Lines first, const Lines& second) {
-    first.insert(first.end(), second.begin(), second.end());
-    return first;
 }
 
 const std::string kRemove = "IMFVirtualCamera::Remove";
@@ -113,14 +106,15 @@ Lines RegisterLines(int lifetime, int access) {
             kReleased};
 }
 
-// The eight quiet removals, every step answering S_OK.
-Lines RemoveAllLines() {
+// The eight quiet removals, every step answering S_OK, then the calls that follow.
+Lines RemoveAllLines(const Lines& then = {}) {
     Lines lines;
     for (const auto& [lifetime, access] : {std::pair{0, 0}, {0, 1}, {1, 0}, {1, 1}}) {
         for (const char* name : {"Nivra", "Vel Mora"}) {
             lines.insert(lines.end(), {CreateLine(lifetime, access, name), kRemove, kReleased});
         }
     }
+    lines.insert(lines.end(), then.begin(), then.end());
     return lines;
 }
 
@@ -137,7 +131,7 @@ Lines Entries(const fs::path& folder) {
     Lines names;
     std::error_code ignored;
     for (const auto& entry : fs::directory_iterator(folder, ignored)) {
-        names.push_back(Utf8(entry.path().filename().native()) + (entry.is_directory() ? "/" : ""));
+        names.push_back(Utf8(entry.path().filename()) + (entry.is_directory() ? "/" : ""));
     }
     std::sort(names.begin(), names.end());
     return names;
@@ -179,7 +173,7 @@ protected:
     void SetUp() override { Prepare(fs::temp_directory_path() / L"velmora-registrar"); }
 
     // Starts clean: no class key, neither installation folder, no control variables.
-    void Prepare(const fs::path& path, const std::wstring& program = gRecording) {
+    void Prepare(const fs::path& path) {
         folder = path;
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, kClassKey);
         ASSERT_TRUE(CopyFileW(gWindows11.c_str(), L"C:\\windows\\system32\\mfsensorgroup.dll", FALSE));
@@ -191,7 +185,7 @@ protected:
             SetEnvironmentVariableW(name, nullptr);
         }
         fs::create_directories(folder / L"current");
-        ASSERT_TRUE(CopyFileW(program.c_str(), (folder / L"VelmoraRegistrar.exe").c_str(), FALSE));
+        ASSERT_TRUE(CopyFileW(gRecording.c_str(), (folder / L"VelmoraRegistrar.exe").c_str(), FALSE));
         SetEnvironmentVariableW(L"VELMORA_STANDIN_LOG", (folder / L"standin.log").c_str());
         SetEnvironmentVariableW(L"VELMORA_SECURITY_LOG", (folder / L"security.log").c_str());
     }
@@ -241,15 +235,14 @@ protected:
         const fs::path copy = kProtectedFolder / ("VelmoraSource_" + stamp + ".dll");
         EXPECT_EQ(ReadFileBytes(copy.native()), kLibrary);
         const std::wstring server = std::wstring(kClassKey) + L"\\InprocServer32";
-        EXPECT_EQ(RegistryText(kClassKey, nullptr), std::wstring(L"Nivra Media Source", 19));
-        EXPECT_EQ(RegistryText(server, nullptr), copy.native() + L'\0');
-        EXPECT_EQ(RegistryText(server, L"ThreadingModel"), std::wstring(L"Both", 5));
+        EXPECT_EQ((std::vector{RegistryText(kClassKey, nullptr), RegistryText(server, nullptr),
+                               RegistryText(server, L"ThreadingModel")}),
+                  (std::vector<std::wstring>{{L"Nivra Media Source", 19}, copy.native() + L'\0', {L"Both", 5}}));
         return copy;
     }
 
     void ExpectNothingTouched() {
-        EXPECT_TRUE(Calls().empty());
-        EXPECT_TRUE(SecurityCalls().empty());
+        EXPECT_TRUE(Calls().empty() && SecurityCalls().empty());
         EXPECT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, kClassKey), ERROR_FILE_NOT_FOUND);
         EXPECT_EQ(Entries(kProtectedFolder), Lines{});  // emptied before, no copy since
     }
@@ -257,7 +250,11 @@ protected:
     fs::path folder;
 };
 
-TEST_F(Registrar, CommandLineAndStatus) {
+// Usage for anything but one exact verb. Each camera verb with its lifetime and access; a
+// failing step is reported, nothing follows it but the release, and only access denied
+// brings the advice. Windows 10's mfsensorgroup.dll (no camera functions) in System32:
+// status says unsupported, installing reports the missing function.
+TEST_F(Registrar, Verbs) {
     for (const wchar_t* arguments : {L"", L"status extra", L"STATUS", L"\"status \"", L"remove-all-user"}) {
         SCOPED_TRACE(Utf8(arguments));
         EXPECT_EQ(Run(arguments), RunResult(1, kUsage, ""));
@@ -268,45 +265,7 @@ TEST_F(Registrar, CommandLineAndStatus) {
     EXPECT_EQ(Run(L"status", L"MFIsVirtualCameraTypeSupported=0x80070005"),
               RunResult(1, "", Report("0x80070005", "MFIsVirtualCameraTypeSupported") + kAccessAdvice));
     EXPECT_EQ(Run(L"status", L"MFIsVirtualCameraTypeSupported=0x00000001"), RunResult(0, kSupported, ""));  // S_FALSE
-    SetEnvironmentVariableW(L"VELMORA_STANDIN_SUPPORTED", L"0");
-    EXPECT_EQ(Run(L"status"), RunResult(2, kUnsupported, ""));
 
-    // The program never asks for elevation.
-    HMODULE image = LoadLibraryExW(gRegistrar.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    HRSRC resource = image ? FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24)) : nullptr;
-    ASSERT_NE(resource, nullptr);
-    const std::string manifest(static_cast<const char*>(LockResource(LoadResource(image, resource))),
-                               SizeofResource(image, resource));
-    FreeLibrary(image);
-    EXPECT_NE(manifest.find("<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>"), std::string::npos);
-}
-
-// Windows 10's mfsensorgroup.dll (no camera functions) in System32, where the registrar
-// alone takes it from: status says unsupported, the rest report the missing function.
-// Windows 10's file beside the program and in its current directory, also as mfplat.dll
-// (no MFStartup), would show the same if loaded from there.
-TEST_F(Registrar, Windows10AndPlantedFiles) {
-    ASSERT_TRUE(CopyFileW(gWindows10.c_str(), L"C:\\windows\\system32\\mfsensorgroup.dll", FALSE));
-    const std::string missing = Report("0x8007007F", "MFCreateVirtualCamera");
-    EXPECT_EQ(Run(L"status"), RunResult(2, kUnsupported, ""));
-    EXPECT_EQ(Run(L"register-system"), RunResult(1, "", missing));
-    PutLibrary();
-    Install(L"install-all-users", 1, kRemovedAll, missing);
-
-    Prepare(folder, gRegistrar);
-    PutLibrary();
-    for (const fs::path& planted : {folder, folder / L"current"}) {
-        for (const wchar_t* name : {L"mfplat.dll", L"mfsensorgroup.dll"}) {
-            ASSERT_TRUE(CopyFileW(gWindows10.c_str(), (planted / name).c_str(), FALSE));
-        }
-    }
-    EXPECT_EQ(Run(L"status"), RunResult(0, kSupported, ""));
-    Install(L"install-system", 0, kRemovedAll + kRegistered);
-}
-
-// Each verb with its lifetime and access; a failing step is reported, nothing follows it
-// but the release, and only access denied brings the advice.
-TEST_F(Registrar, CameraVerbsStopAtTheFirstFailingStep) {
     const std::tuple<const wchar_t*, int, int, const std::string&> verbs[] = {
         {L"register-user", 0, 0, kRegistered}, {L"register-system", 1, 0, kRegistered},
         {L"register-all-users", 1, 1, kRegistered}, {L"remove-user", 0, 0, kRemoved},
@@ -320,9 +279,6 @@ TEST_F(Registrar, CameraVerbsStopAtTheFirstFailingStep) {
                   RunResult(1, "", Report("0x80004005", "MFCreateVirtualCamera")));
         EXPECT_EQ(Calls(), Lines{removal[0] + "\tresult=0x80004005"});
     }
-    EXPECT_EQ(Run(L"remove-system", L"IMFVirtualCamera::Remove=0x80070005"),
-              RunResult(1, "", Report("0x80070005", "IMFVirtualCamera::Remove") + kAccessAdvice));
-    EXPECT_EQ(Calls(), (Lines{CreateLine(1, 0, "Nivra"), kRemove + "\tresult=0x80070005", kReleased}));
     EXPECT_EQ(Run(L"register-user", L"IMFVirtualCamera::Start=0x80070005"),
               RunResult(1, "", Report("0x80070005", "IMFVirtualCamera::Start") + kAccessAdvice + kStartAdvice));
     Lines expected = RegisterLines(0, 0);
@@ -334,13 +290,26 @@ TEST_F(Registrar, CameraVerbsStopAtTheFirstFailingStep) {
     // remove-all tries every registration whatever fails.
     EXPECT_EQ(Run(L"remove-all", L"IMFVirtualCamera::Remove=0x80004005"), RunResult(0, kRemovedAll, ""));
     EXPECT_EQ(Calls().size(), 24u);
+
+    SetEnvironmentVariableW(L"VELMORA_STANDIN_SUPPORTED", L"0");
+    EXPECT_EQ(Run(L"status"), RunResult(2, kUnsupported, ""));
+    ASSERT_TRUE(CopyFileW(gWindows10.c_str(), L"C:\\windows\\system32\\mfsensorgroup.dll", FALSE));
+    EXPECT_EQ(Run(L"status"), RunResult(2, kUnsupported, ""));
+    PutLibrary();
+    Install(L"install-all-users", 1, kRemovedAll, Report("0x8007007F", "MFCreateVirtualCamera"));
 }
 
 // Old copies in both folders go by the rules: regular files named VelmoraSource_*.dll,
 // exactly so in case; uninstall-system deletes them all, one still in use at the next
-// restart. Per-user ProgramData and ProgramFiles values change nothing.
+// restart. Per-user ProgramData and ProgramFiles values change nothing, nor do Windows 10's
+// files (mfplat.dll without MFStartup) beside the program and in its current directory.
 TEST_F(Registrar, InstallAndUninstall) {
     PutLibrary();
+    for (const fs::path& planted : {folder, folder / L"current"}) {
+        for (const wchar_t* name : {L"mfplat.dll", L"mfsensorgroup.dll"}) {
+            ASSERT_TRUE(CopyFileW(gWindows10.c_str(), (planted / name).c_str(), FALSE));
+        }
+    }
     for (const fs::path& installed : {kProtectedFolder, kDataDirectory}) {
         fs::create_directories(installed / L"VelmoraSource_2.dll");
         for (const wchar_t* name : {L"VelmoraSource.dll", L"VelmoraSource_7.DLL", L"Other_1.dll",
@@ -353,7 +322,7 @@ TEST_F(Registrar, InstallAndUninstall) {
     const ULONGLONG started = GetTickCount64();
     const fs::path copy = Install(L"install-system", 0, kRemovedAll + kRegistered);
     EXPECT_LT(GetTickCount64() - started, 5000u);  // the camera services do not exist here: no waiting
-    EXPECT_EQ(Calls(), RemoveAllLines() + RegisterLines(1, 0));
+    EXPECT_EQ(Calls(), RemoveAllLines(RegisterLines(1, 0)));
     EXPECT_EQ(SecurityCalls(), kAccessLists);
     const Lines kept{"Other_1.dll", "VelmoraSource.dll", "VelmoraSource_2.dll/", "VelmoraSource_7.DLL",
                      "decode_mode.txt"};
@@ -367,7 +336,7 @@ TEST_F(Registrar, InstallAndUninstall) {
     // Again: a newer copy, the registry follows it, the first copy goes.
     const fs::path secondCopy = Install(L"install-all-users", 0, kRemovedAll + kRegistered);
     EXPECT_GT(secondCopy.stem().native(), copy.stem().native());
-    EXPECT_EQ(Calls(), RemoveAllLines() + RegisterLines(1, 1));
+    EXPECT_EQ(Calls(), RemoveAllLines(RegisterLines(1, 1)));
     EXPECT_EQ(Entries(kProtectedFolder), keptWith(secondCopy));
 
     WriteFileBytes(kDataDirectory / L"VelmoraSource_3.dll", "old");
@@ -390,7 +359,7 @@ TEST_F(Registrar, InstallFailuresBeforeTheRegistrationChangeNothingElse) {
     const fs::path own = folder;
     Prepare(own / L"카메라 설치");
     EXPECT_EQ(Run(L"install-system"),
-              RunResult(1, "", "VelmoraSource.dll not found: " + Utf8(folder.native()) + "\\VelmoraSource.dll\n"));
+              RunResult(1, "", "VelmoraSource.dll not found: " + Utf8(folder) + "\\VelmoraSource.dll\n"));
     ExpectNothingTouched();
     EXPECT_FALSE(fs::exists(kDataDirectory));
 
@@ -425,12 +394,12 @@ TEST_F(Registrar, InstallFailuresBeforeTheRegistrationChangeNothingElse) {
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    if (argc != 5) {
-        std::fprintf(stderr, "usage: registrar_test REGISTRAR RECORDING_REGISTRAR WIN11_DLL WIN10_DLL\n");
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: registrar_test RECORDING_REGISTRAR WIN11_DLL WIN10_DLL\n");
         return 2;
     }
-    std::wstring* paths[] = {&gRegistrar, &gRecording, &gWindows11, &gWindows10};
-    for (int i = 0; i < 4; ++i) {
+    std::wstring* paths[] = {&gRecording, &gWindows11, &gWindows10};
+    for (int i = 0; i < 3; ++i) {
         *paths[i] = L"Z:" + fs::path(argv[i + 1]).make_preferred().native();  // Wine's drive for the Linux root
     }
     const int failed = RUN_ALL_TESTS();
