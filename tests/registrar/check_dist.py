@@ -47,7 +47,8 @@ def check_binary(name, shipped, symbols_dir, version):
 
 
 def check_msi(package, version, binaries):
-    # What installing, upgrading and uninstalling under Wine (package_test.py) cannot show.
+    # What installing, upgrading, refusing a downgrade and uninstalling under Wine (package_test.py)
+    # cannot show.
     properties = {row[0]: row[1] for row in msi_table(package, "Property")}
     found = [properties.get(name) for name in ("ProductVersion", "UpgradeCode", "ALLUSERS")]
     check(found == [version, "{0F63E7AD-3723-4307-853F-F2DAC5786C80}", "1"], f"package properties {found}")
@@ -57,18 +58,10 @@ def check_msi(package, version, binaries):
     carried = subprocess.run(["msiinfo", "extract", package, "Binary.RegistrarBinary"], capture_output=True).stdout
     check(extracted == binaries and carried == binaries["VelmoraRegistrar.exe"], "the package's binaries differ")
 
-    # Script order: the older product leaves first; each registrar step directly after its
-    # rollback twin; uninstall before the files go, install after they are in place.
-    sequence = {row[0]: (row[1], int(row[2])) for row in msi_table(package, "InstallExecuteSequence")}
-    order = sorted(sequence, key=lambda action: sequence[action][1])
-    for steps in (["InstallInitialize", "RemoveExistingProducts", "ProcessComponents"],
-                  ["UnregisterCameraRollback", "UnregisterCamera", "RemoveFiles"],
-                  ["InstallFiles", "RegisterCameraRollback", "RegisterCamera"]):
-        at = order.index(steps[0]) if steps[0] in order else len(order)
-        check(order[at:at + 3] == steps, f"the script runs {order[at:at + 3]} instead of {steps}")
     # Type: 18 runs an installed program, 2 one from the Binary table; 0x400 deferred,
-    # 0x500 rollback; 0x800 elevated; 0x40 ignores the exit code.
-    actions = {row[0]: (int(row[1]), row[2], row[3], sequence.get(row[0], ("",))[0])
+    # 0x500 rollback; 0x800 elevated (Wine runs all as an administrator); 0x40 ignores the exit code.
+    sequence = {row[0]: row[1] for row in msi_table(package, "InstallExecuteSequence")}
+    actions = {row[0]: (int(row[1]), row[2], row[3], sequence.get(row[0]))
                for row in msi_table(package, "CustomAction")}
     check(actions == {
         "RegisterCamera": (18 | 0x400 | 0x800, "RegistrarExe", "install-all-users", 'NOT REMOVE="ALL"'),
@@ -76,14 +69,6 @@ def check_msi(package, version, binaries):
         "UnregisterCamera": (18 | 0x400 | 0x800 | 0x40, "RegistrarExe", "uninstall-system", 'REMOVE="ALL"'),
         "UnregisterCameraRollback": (18 | 0x500 | 0x800 | 0x40, "RegistrarExe", "install-all-users", 'REMOVE="ALL"')},
           f"custom actions {actions}")
-
-    # A rebuild of this version is replaced too; a newer one is refused with a message, and
-    # nothing else conditions the installation.
-    upgrades = sorted((row[1], row[2], int(row[4]), row[6]) for row in msi_table(package, "Upgrade"))
-    conditions = msi_table(package, "LaunchCondition")
-    check(upgrades == [("", version, 0x201, "WIX_UPGRADE_DETECTED"), (version, "", 2, "WIX_DOWNGRADE_DETECTED")]
-          and [row[0] for row in conditions] == ["NOT WIX_DOWNGRADE_DETECTED"] and "newer version" in conditions[0][1],
-          f"upgrade rows {upgrades}, launch conditions {conditions}")
 
 
 def check_guide_and_script(guide, script, registrar):
@@ -107,13 +92,13 @@ def check_guide_and_script(guide, script, registrar):
     check(b"register_source_machine.ps1" in registrar, "the registrar's advice names another script")
     check(b'<requestedExecutionLevel level="asInvoker" uiAccess="false"/>' in registrar, "the registrar elevates")
     code = "\n".join(line for line in script.decode("utf-8-sig").splitlines() if not line.lstrip().startswith("#"))
-    for part in ("WindowsBuiltInRole]::Administrator", "Join-Path $PSScriptRoot 'VelmoraRegistrar.exe'",
-                 "Join-Path $PSScriptRoot 'VelmoraSource.dll'", "'install-system'", "'install-all-users'",
-                 "exit $LASTEXITCODE"):
+    # Not elevated: exit 1 before the registrar of the script's own folder runs; its exit code passed on.
+    steps = [code.find(part) for part in ("WindowsBuiltInRole]::Administrator", "exit 1",
+                                          "Join-Path $PSScriptRoot 'VelmoraRegistrar.exe'", "& $registrar $verb",
+                                          "exit $LASTEXITCODE")]
+    check(0 <= steps[0] and steps == sorted(steps), f"the script's steps at {steps}")
+    for part in ("Join-Path $PSScriptRoot 'VelmoraSource.dll'", "'install-system'", "'install-all-users'"):
         check(part in code, f"the script lacks {part!r}")
-    check(0 <= code.find("IsInRole") < code.find("exit 1") < code.find("& $registrar $verb"),
-          "the script does not stop with exit 1 before running the registrar when not elevated")
-
 
 def main():
     dist_dir, symbols_dir, version = sys.argv[1:4]
