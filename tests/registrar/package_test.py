@@ -19,15 +19,10 @@ import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "registrar", "package"))
 import make_dist  # noqa: E402
+from check_dist import check, failures, finish  # noqa: E402
 
-failures = []
 CLASS_KEY = r"HKLM\Software\Classes\CLSID\{5D1E3B7A-2C94-4F60-A8B1-0E6F9C2D4B83}\InprocServer32"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
-
-
-def check(condition, message):
-    if not condition:
-        failures.append(message)
 
 
 def windows_path(path):
@@ -159,8 +154,4 @@ def signing_test(objcopy, registrar, library, version, *files):
 
 if __name__ == "__main__":
     {"msiexec": msiexec_test, "signing": signing_test}[sys.argv[1]](*sys.argv[2:])
-    for failure in failures:
-        print("FAIL:", failure)
-    if failures:
-        sys.exit(1)
-    print("ok")
+    finish("ok")
