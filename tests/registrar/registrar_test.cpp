@@ -176,8 +176,8 @@ protected:
         SetEnvironmentVariableW(L"VELMORA_SECURITY_LOG", (folder / L"security.log").c_str());
     }
 
-    // Runs the folder's registrar with the raw argument text in the folder's current
-    // directory, its output and errors into files.
+    // Runs the folder's registrar through cmd with the raw argument text in the folder's
+    // current directory, its output and errors into files.
     RunResult Run(const std::wstring& arguments, const wchar_t* fail = nullptr) {
         SetEnvironmentVariableW(L"VELMORA_STANDIN_FAIL", fail);
         DeleteFileW((folder / L"standin.log").c_str());
