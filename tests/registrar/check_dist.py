@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Checks the distributables: the zip holds the two stripped binaries, the guide and the
-install script; the package holds the same binaries and runs the registrar at the right
-places of its installation script; the symbols stay resolvable; SHA256SUMS lists both.
+install script; the package holds the same binaries and runs the registrar with the right
+verbs, rights and conditions; the symbols stay resolvable; SHA256SUMS lists both.
 
 usage: check_dist.py DIST_DIR SYMBOLS_DIR VERSION
 """

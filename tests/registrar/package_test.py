@@ -107,8 +107,8 @@ def msiexec_test(wine_binary, script, prefix, stage, package, standin, version):
 
     def installed(installed_version):
         # One uninstall entry, the camera once for all users of the system (lifetime 1, access 1).
-        return [("Velmora", installed_version)], [("Nivra", "1", "1")], "copy", [
-            "VelmoraRegistrar.exe", "VelmoraSource.dll"], ["decode_mode.txt"]
+        programs = ["VelmoraRegistrar.exe", "VelmoraSource.dll"]
+        return [("Velmora", installed_version)], [("Nivra", "1", "1")], "copy", programs, ["decode_mode.txt"]
 
     # Step, msiexec's verb, package, failure of the stand-in camera calls, exit code (its low
     # byte under Wine), state after it. The same package installs in the other steps: the

@@ -200,8 +200,8 @@ protected:
         const std::wstring server = std::wstring(kClassKey) + L"\\InprocServer32";
         const fs::path copy = RegistryText(server, nullptr).c_str();  // up to the terminator
         EXPECT_EQ(result, RunResult(exitCode, "VelmoraSource.dll installed: " + copy.string() + "\n" + rest, err));
-        EXPECT_TRUE(std::regex_match(copy.string(), std::regex(R"(C:\\Program Files\\Velmora\\VelmoraSource_\d+\.dll)")))
-            << copy;
+        const std::regex named(R"(C:\\Program Files\\Velmora\\VelmoraSource_\d+\.dll)");
+        EXPECT_TRUE(std::regex_match(copy.string(), named)) << copy;
         EXPECT_EQ(ReadFileBytes(copy.native()), kLibrary);
         EXPECT_EQ((std::vector{RegistryText(kClassKey, nullptr), RegistryText(server, nullptr),
                                RegistryText(server, L"ThreadingModel")}),
