@@ -6,10 +6,11 @@ usage: package_test.py msiexec WINE PREFIX_SCRIPT PREFIX STAGE_DIR MSI STANDIN_D
 
 msiexec: Wine's msiexec installs, upgrades, refuses a downgrade, rolls back a failed installation and
 uninstalls, in a prefix of the test's own whose System32 stand-in mfsensorgroup.dll records the camera calls.
-signing: with a throwaway certificate the distributables carry signatures that osslsigncode accepts and that
-fail once a byte changes; without one nothing is signed.
+signing: with a throwaway certificate the distributables carry signatures that osslsigncode accepts;
+without one nothing is signed.
 """
 import os
+import pathlib
 import re
 import shutil
 import subprocess
@@ -18,16 +19,10 @@ import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "registrar", "package"))
 import make_dist  # noqa: E402
+from check_dist import check, failures, finish  # noqa: E402
 
-failures = []
 CLASS_KEY = r"HKLM\Software\Classes\CLSID\{5D1E3B7A-2C94-4F60-A8B1-0E6F9C2D4B83}\InprocServer32"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
-CAMERA = ("Nivra", "1", "1")  # name, lifetime System, access AllUsers
-
-
-def check(condition, message):
-    if not condition:
-        failures.append(message)
 
 
 def windows_path(path):
@@ -35,8 +30,7 @@ def windows_path(path):
 
 
 def read(path):
-    with open(path, "rb") as file:
-        return file.read()
+    return pathlib.Path(path).read_bytes() if os.path.isfile(path) else None
 
 
 def listing(folder):
@@ -52,6 +46,7 @@ class Prefix:
         self.env.pop("VELMORA_STANDIN_FAIL", None)
         self.drive = os.path.join(prefix, "drive_c")
         self.programs = os.path.join(self.drive, "Program Files/Velmora")
+        self.data = os.path.join(self.drive, "ProgramData/Velmora")
         shutil.rmtree(prefix, ignore_errors=True)
         # One wineserver for the whole test: a server Wine starts by itself exits with msiexec,
         # and a reg query started while it shuts down dies silently.
@@ -59,10 +54,8 @@ class Prefix:
 
     def msiexec(self, verb, package, fail=None):
         env = dict(self.env, VELMORA_STANDIN_FAIL=fail) if fail else self.env
-        log = os.path.join(os.path.dirname(self.drive), "msiexec.log")
-        result = subprocess.run([self.wine, "msiexec", verb, windows_path(package), "/qn", "/l*v", windows_path(log)],
-                                env=env, capture_output=True)
-        return result.returncode, read(log).decode("latin-1")
+        return subprocess.run([self.wine, "msiexec", verb, windows_path(package), "/qn"], env=env,
+                              capture_output=True).returncode
 
     def reg_query(self, key, *options):
         result = subprocess.run([self.wine, "reg", "query", key, *options], env=self.env, capture_output=True,
@@ -73,18 +66,16 @@ class Prefix:
               f"reg query {key}: exit {result.returncode} {said!r}")
         return result.stdout if result.returncode == 0 else ""
 
-    def log_lines(self):
-        return open(self.log, encoding="utf-8").read().splitlines() if os.path.exists(self.log) else []
-
     def state(self):
-        """Our uninstall entries (name, version), the cameras left registered after every Start and
-        Remove of the call log, the library that the COM class names, and Program Files' listing."""
+        """Our uninstall entries (name, version), the cameras (name, lifetime, access) left registered
+        after every Start and Remove of the call log, the library the COM class names ("copy" for a
+        copy of the installed one in Program Files), Program Files' other files and the data folder's."""
         blocks = self.reg_query(UNINSTALL_KEY, "/s").split("\n\n")
         fields = [dict(re.findall(r"^\s+(DisplayName|DisplayVersion)\s+REG_SZ\s+(.*?)\s*$", block, re.M))
                   for block in blocks]
         entries = [(f["DisplayName"], f.get("DisplayVersion")) for f in fields if f.get("DisplayName") == "Velmora"]
         cameras, created = [], None
-        for line in self.log_lines():
+        for line in (read(self.log) or b"").decode().splitlines():
             name, *pairs = line.split("\t")
             call = dict(pair.split("=", 1) for pair in pairs)
             if name == "MFCreateVirtualCamera":
@@ -94,65 +85,46 @@ class Prefix:
             elif name == "IMFVirtualCamera::Remove" and "result" not in call:
                 cameras = [camera for camera in cameras if camera != created]
         match = re.search(r"\(Default\)\s+REG_SZ\s+C:\\(.+)", self.reg_query(CLASS_KEY, "/ve"))
-        copy = os.path.join(self.drive, match.group(1).strip().replace("\\", "/")) if match else None
-        return entries, cameras, copy, listing(self.programs)
-
-
-def check_installed(wine, version, step):
-    """One uninstall entry of this version, the camera once, and the class naming a copy of the
-    installed library beside our two files in Program Files. Returns the copy's number."""
-    entries, cameras, copy, programs = wine.state()
-    copy = copy or "none"
-    found = (entries, cameras, os.path.dirname(copy), programs)
-    expected = ([("Velmora", version)], [CAMERA], wine.programs,
-                sorted(["VelmoraRegistrar.exe", "VelmoraSource.dll", os.path.basename(copy)]))
-    check(found == expected, f"{step}: found {found}")
-    check(os.path.isfile(copy) and read(copy) == read(os.path.join(wine.programs, "VelmoraSource.dll")),
-          f"{step}: the class names {copy}, not a copy of the installed library")
-    number = re.search(r"VelmoraSource_(\d+)\.dll$", copy)
-    return int(number.group(1)) if number else -1
-
-
-def check_removed(wine, step, data):
-    """Nothing of ours left but the data files named."""
-    found = wine.state() + (listing(os.path.join(wine.drive, "ProgramData/Velmora")),)
-    check(found == ([], [], None, None, data), f"{step}: left {found}")
+        named = os.path.join(self.drive, match.group(1).strip().replace("\\", "/")) if match else None
+        programs = listing(self.programs)
+        library = os.path.join(self.programs, "VelmoraSource.dll")
+        if named and os.path.dirname(named) == self.programs and os.path.isfile(named) and read(named) == read(library):
+            programs.remove(os.path.basename(named))  # a new time-stamped name each installation
+            named = "copy"
+        return entries, cameras, named, programs, listing(self.data)
 
 
 def msiexec_test(wine_binary, script, prefix, stage, package, standin, version):
     wine = Prefix(wine_binary, script, prefix, standin)
-    packages = {}
-    for other in ("0.9.0", "1.1.0"):
-        packages[other] = os.path.join(prefix, make_dist.msi_name(other))
-        make_dist.build_msi(other, stage, packages[other])
+    older, newer = (os.path.join(prefix, make_dist.msi_name(other)) for other in ("0.9.0", "1.1.0"))
+    make_dist.build_msi("0.9.0", stage, older)
+    make_dist.build_msi("1.1.0", stage, newer)
+    # What the library and the user leave: every installation deletes the log, nothing the rest.
+    os.makedirs(wine.data)
+    for name in ("source.log", "decode_mode.txt"):
+        pathlib.Path(wine.data, name).write_text("kept\n")
+    removed = ([], [], None, None, ["decode_mode.txt"])
 
-    check(wine.msiexec("/i", package)[0] == 0, "install failed")
-    check_installed(wine, version, "install")
-    for name in ("source.log", "decode_mode.txt"):  # what the library and the user leave
-        with open(os.path.join(wine.drive, "ProgramData/Velmora", name), "w") as file:
-            file.write("kept\n")
-    check(wine.msiexec("/x", package)[0] == 0, "uninstall failed")
-    check_removed(wine, "uninstall", ["decode_mode.txt", "source.log"])
+    def installed(installed_version):
+        # One uninstall entry, the camera once for all users of the system (lifetime 1, access 1).
+        programs = ["VelmoraRegistrar.exe", "VelmoraSource.dll"]
+        return [("Velmora", installed_version)], [("Nivra", "1", "1")], "copy", programs, ["decode_mode.txt"]
 
-    check(wine.msiexec("/i", packages["0.9.0"])[0] == 0, "0.9.0 did not install")
-    older = check_installed(wine, "0.9.0", "0.9.0")
-    check(wine.msiexec("/i", package)[0] == 0, "upgrade failed")
-    newer = check_installed(wine, version, "upgrade")
-    check(newer > older >= 0, f"upgrade: copy {newer} registered after copy {older}")
-
-    check(wine.msiexec("/i", packages["1.1.0"])[0] == 0, "1.1.0 did not install")
-    code, log = wine.msiexec("/i", package)
-    # 1603 (its low byte under Wine): the launch condition refused. Wine logs no message
-    # text without a user interface; check_dist.py checks the condition's text.
-    check(code == 1603 & 0xFF and "WIX_DOWNGRADE_DETECTED = {" in log, f"downgrade: exit code {code}")
-    check_installed(wine, "1.1.0", "downgrade")
-    check(wine.msiexec("/x", packages["1.1.0"])[0] == 0, "1.1.0 did not uninstall")
-
-    logged = len(wine.log_lines())
-    check(wine.msiexec("/i", package, fail="MFCreateVirtualCamera=0x80004005")[0] != 0, "failed install succeeded")
-    check(any("lifetime=1\taccess=1\tname=Nivra" in line and "result=0x80004005" in line
-              for line in wine.log_lines()[logged:]), "failed install: the registrar did not fail at the camera")
-    check_removed(wine, "failed install", ["decode_mode.txt"])  # each installation deletes the log
+    # Step, msiexec's verb, package, failure of the stand-in camera calls, exit code (its low
+    # byte under Wine), state after it. The same package installs in the other steps: the
+    # downgrade fails at the launch condition, the failed installation at the registrar.
+    for step, verb, msi, fail, code, state in (
+            ("install", "/i", package, None, 0, installed(version)),
+            ("uninstall", "/x", package, None, 0, removed),
+            ("0.9.0", "/i", older, None, 0, installed("0.9.0")),
+            ("upgrade", "/i", package, None, 0, installed(version)),
+            ("1.1.0", "/i", newer, None, 0, installed("1.1.0")),
+            ("downgrade", "/i", package, None, 1603 & 0xFF, installed("1.1.0")),
+            ("1.1.0 uninstall", "/x", newer, None, 0, removed),
+            ("failed install", "/i", package, "MFCreateVirtualCamera=0x80004005", 1627 & 0xFF, removed)):
+        exit_code = wine.msiexec(verb, msi, fail)
+        found = wine.state()
+        check(exit_code == code and found == state, f"{step}: exit code {exit_code}, found {found}")
     subprocess.run([script, "cleanup"], env=wine.env, capture_output=True)
     if not failures:  # a prefix takes some 700 MB; a failed run keeps it for a look
         shutil.rmtree(prefix)
@@ -176,25 +148,10 @@ def signing_test(objcopy, registrar, library, version, *files):
             stage = os.path.join(dist, make_dist.STAGE_NAME)
             for path in [os.path.join(stage, os.path.basename(binary)) for binary in (registrar, library)] + [
                     os.path.join(dist, make_dist.msi_name(version))]:
-                check(verify(path, pem) == signed, f"signed={signed}: verify of {path}")
-                if signed:
-                    data = bytearray(read(path))
-                    # A byte of the package's cabinet; of a binary, one from the middle of its code.
-                    data[data.find(b"MSCF") + 0x100 if path.endswith(".msi") else len(data) // 2] ^= 0x01
-                    with open(path, "wb") as file:
-                        file.write(data)
-                    check(not verify(path, pem), f"a changed byte of {path} still verifies")
-
-
-def verify(path, certificate):
-    return subprocess.run(["osslsigncode", "verify", "-CAfile", certificate, "-in", path],
-                          capture_output=True).returncode == 0
+                verified = subprocess.run(["osslsigncode", "verify", "-CAfile", pem, "-in", path], capture_output=True)
+                check((verified.returncode == 0) == signed, f"signed={signed}: verify of {path}")
 
 
 if __name__ == "__main__":
     {"msiexec": msiexec_test, "signing": signing_test}[sys.argv[1]](*sys.argv[2:])
-    for failure in failures:
-        print("FAIL:", failure)
-    if failures:
-        sys.exit(1)
-    print("ok")
+    finish("ok")
