@@ -14,11 +14,14 @@
 #include <tuple>
 #include <vector>
 
+#include "tests/common/host_shell.h"
 #include "tests/standins/mfsensorgroup/standin_control.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using velmora::test::HostShell;
+using velmora::test::UnixPath;
 using velmora::standin::ReadFileBytes;
 using Lines = std::vector<std::string>;
 
@@ -128,25 +131,6 @@ Lines Entries(const fs::path& folder) {
     }
     std::sort(names.begin(), names.end());
     return names;
-}
-
-// Runs a Linux command through Wine (which cannot make symbolic links itself) on the Linux
-// names of the given paths of drive C, then waits until the last exists or not, as wanted.
-void OnHost(std::wstring line, const std::vector<fs::path>& paths, bool exists) {
-    for (const fs::path& path : paths) {
-        line += L" \"" + velmora::standin::Variable(L"WINEPREFIX") + L"/drive_c/" +
-                path.relative_path().generic_wstring() + L"\"";
-    }
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process{};
-    ASSERT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process));
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
-    for (int waited = 0; waited < 200 && fs::exists(fs::symlink_status(paths.back())) != exists; ++waited) {
-        Sleep(50);
-    }
-    ASSERT_EQ(fs::exists(fs::symlink_status(paths.back())), exists) << Utf8(line);
 }
 
 // Exit code, output and errors.
@@ -347,11 +331,12 @@ TEST_F(Registrar, InstallFailuresBeforeTheRegistrationChangeNothingElse) {
         Prepare(own);
         PutLibrary();
         fs::create_directories(kElsewhere);
-        OnHost(L"Z:\\bin\\ln -s", {kElsewhere, link}, true);
+        // Wine cannot make symbolic links itself.
+        ASSERT_TRUE(HostShell("ln -s '" + UnixPath(kElsewhere) + "' '" + UnixPath(link) + "'"));
         EXPECT_EQ(Run(L"install-system"), RunResult(1, "", line));
         EXPECT_TRUE(Calls().empty() && SecurityCalls().empty());
         EXPECT_EQ(Entries(kElsewhere), Lines{});
-        OnHost(L"Z:\\bin\\rm", {link}, false);
+        ASSERT_TRUE(HostShell("rm '" + UnixPath(link) + "'"));
     }
 }
 
