@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -160,16 +159,35 @@ protected:
         SetEnvironmentVariableW(L"VELMORA_SECURITY_LOG", (folder / L"security.log").c_str());
     }
 
-    // Runs the folder's registrar through cmd with the raw argument text in the folder's
-    // current directory, its output and errors into files.
+    // Runs the folder's registrar with the raw argument text in the folder's current
+    // directory, its output and errors into files. Started directly: Wine's cmd now and then
+    // fails to start a program it has just run ("Can't recognize ...", exit code 9009).
     RunResult Run(const std::wstring& arguments, const wchar_t* fail = nullptr) {
         SetEnvironmentVariableW(L"VELMORA_STANDIN_FAIL", fail);
         DeleteFileW((folder / L"standin.log").c_str());
         DeleteFileW((folder / L"security.log").c_str());
-        const std::wstring line = L"cd /d \"" + (folder / L"current").native() + L"\" && \"" +
-                                  (folder / L"VelmoraRegistrar.exe").native() + L"\" " + arguments +
-                                  L" >..\\out 2>..\\err";
-        const DWORD exitCode = _wsystem(line.c_str());
+        DWORD exitCode = 0xDEADBEEF;
+        {
+            SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+            const velmora::UniqueFileHandle out(
+                CreateFileW((folder / L"out").c_str(), GENERIC_WRITE, 0, &inheritable, CREATE_ALWAYS, 0, nullptr));
+            const velmora::UniqueFileHandle err(
+                CreateFileW((folder / L"err").c_str(), GENERIC_WRITE, 0, &inheritable, CREATE_ALWAYS, 0, nullptr));
+            STARTUPINFOW startup{};
+            startup.cb = sizeof(startup);
+            startup.dwFlags = STARTF_USESTDHANDLES;
+            startup.hStdOutput = out.Get();
+            startup.hStdError = err.Get();
+            std::wstring line = L"\"" + (folder / L"VelmoraRegistrar.exe").native() + L"\"" +
+                                (arguments.empty() ? L"" : L" " + arguments);
+            PROCESS_INFORMATION started{};
+            EXPECT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                       (folder / L"current").c_str(), &startup, &started));
+            const velmora::UniqueFileHandle process(started.hProcess);
+            const velmora::UniqueFileHandle thread(started.hThread);
+            EXPECT_EQ(WaitForSingleObject(process.Get(), 60000), WAIT_OBJECT_0);
+            GetExitCodeProcess(process.Get(), &exitCode);
+        }
         return {exitCode, ReadFileBytes((folder / L"out").native()), ReadFileBytes((folder / L"err").native())};
     }
 
