@@ -14,7 +14,6 @@
 #include "library/receiver/h264_decoder.h"
 #include "tests/common/library_log.h"
 
-
 inline std::string ReadFile(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(file), {}};

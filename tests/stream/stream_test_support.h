@@ -149,12 +149,11 @@ inline std::vector<std::string> LogLines(std::size_t from, const std::string& pa
     return lines;
 }
 
-// Every stream test: Media Foundation up, no decode-mode file, and the receiver thread kept from
-// starting, so that no sender listening on this machine can put pictures into the store.
+// Every stream test (Media Foundation is up from the shared main): no decode-mode file, and the
+// receiver thread kept from starting, so that no sender on this machine can put pictures into
+// the store.
 struct StreamTest : ::testing::Test {
     void SetUp() override {
-        static const HRESULT started = (CoInitializeEx(nullptr, COINIT_MULTITHREADED), MFStartup(MF_VERSION));
-        ASSERT_HRESULT_SUCCEEDED(started);
         H264Receiver::Instance().started = true;
         SetDecodeMode("");
         Publish({}, 0, 0);
