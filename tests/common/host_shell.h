@@ -1,5 +1,4 @@
-// Commands run by the Linux shell from a Windows test: links made there are real ones, which
-// Wine's own are not, so tests can plant what an attacker would.
+// The Linux shell for Windows tests: its links are real (Wine's are not), so tests can plant what an attacker would.
 #pragma once
 
 #include <windows.h>
@@ -38,8 +37,7 @@ inline bool HostShell(const std::string& command) {
         !CreateProcessW(nullptr, wide.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
         return false;
     }
-    // Wine gives no process handle (and an undefined thread field) for a Linux program, so
-    // the status file tells when it ended.
+    // Wine gives a Linux program no process handle (and an undefined thread field), so wait for the status file.
     const UniqueFileHandle process(started.hProcess);
     const UniqueFileHandle thread(started.hProcess != nullptr ? started.hThread : nullptr);
     std::string text;

@@ -1,9 +1,6 @@
-// The Windows test programs' main. The library is linked into them (in the camera service
-// it is a DLL, torn down only after the process's threads are gone), so exit() would run
-// the runtime's and the library's teardown while a receiver or work-queue thread may still
-// run; a program that passed every test then crashed on its way out. The process ends as
-// the service's does, with the tests' result. Tests run in COM's multithreaded apartment
-// with Media Foundation started, as the library's threads do in the service.
+// The library is linked in (in the camera service it is a DLL, torn down only after the threads are gone), so exit()
+// would run its and the runtime's teardown under a live receiver or work-queue thread: programs that passed every test
+// crashed on the way out, so the process ends as the service's does. Tests run in COM's MTA with MF started, as there.
 #include <windows.h>
 #include <mfapi.h>
 

@@ -1,6 +1,5 @@
-// Graphics decoding with a Direct3D 11 device (Wine under xvfb). Wine cannot copy NV12
-// contents between textures (its blitter fails, and a map after such a copy of 512x288 or more
-// never returns), so NV12 textures stay unwritten and only BGRA camera copies are compared.
+// Graphics decoding with a Direct3D 11 device (Wine under xvfb). Wine cannot copy NV12 between textures (its blitter
+// fails; a map after such a copy of 512x288 or more never returns), so only BGRA camera copies are compared.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -23,7 +22,6 @@ std::int64_t fakeNowNs = 1000 * kSecond;
 std::int64_t FakeClock() noexcept { return fakeNowNs; }
 const std::string kLevelLine = "H.264 decoder D3D11/DXVA path requested. featureLevel=0xB100";
 
-// The setting file for the length of a scope.
 struct DecodeMode {
     explicit DecodeMode(const char* text) {
         CreateDirectoryA("C:/ProgramData/Velmora", nullptr);
@@ -52,7 +50,6 @@ ComPtr<ID3D11Texture2D> Texture(ID3D11Device* device, UINT w, UINT h, DXGI_FORMA
     return texture;
 }
 
-// True when the BGRA texture holds slice `slice` of Texture's bytes.
 bool HoldsSlice(DecoderState& state, ID3D11Texture2D* texture, UINT slice) {
     D3D11_TEXTURE2D_DESC desc{};
     texture->GetDesc(&desc);
@@ -73,8 +70,7 @@ bool HoldsSlice(DecoderState& state, ID3D11Texture2D* texture, UINT slice) {
 
 }  // namespace
 
-// Read-back copies only the named slice, into one staging texture kept while the size stays;
-// outside direct mode a decoded texture sample is read back and makes no camera texture.
+// Outside direct mode a decoded texture sample is read back and makes no camera texture.
 TEST(GpuDecoding, ReadBackCopiesTheNamedSliceIntoOneStagingTexture) {
     DecodeMode mode("gpu");
     DecoderState state, other;
@@ -110,8 +106,7 @@ TEST(GpuDecoding, ReadBackCopiesTheNamedSliceIntoOneStagingTexture) {
     EXPECT_EQ(picture.width * 1000 + picture.height, 650u * 1000 + 361);  // refusals leave the picture
 }
 
-// Wine cannot create NV12 camera textures (shader-resource binding), so the rotation runs
-// on BGRA slices, which it can bind and copy. Slots are made anew only when the size changes.
+// BGRA slices: Wine cannot create NV12 camera textures (shader-resource binding), but binds and copies BGRA ones.
 TEST(GpuDecoding, CameraTexturesRotateThroughThreeSlotsAndFollowTheSize) {
     DecoderState state;
     AddDevice(state);
@@ -138,9 +133,8 @@ TEST(GpuDecoding, CameraTexturesRotateThroughThreeSlotsAndFollowTheSize) {
     EXPECT_EQ(CopyIntoCameraTexture(state, large.Get(), 3, picture), E_INVALIDARG);
 }
 
-// Wine's decoder takes the manager yet hands out memory samples: every picture falls back to
-// the memory copy, still equals ffmpeg's, and the fallbacks reach the log throttled. Every
-// connection gets the one kept device and releases all else.
+// Wine's decoder takes the manager yet hands out memory samples: every picture falls back to the memory copy, still
+// equals ffmpeg's, and the fallbacks reach the log throttled.
 TEST(GpuDecoding, ConnectionsShareOneDeviceFallBackQuietlyAndReleaseTheRest) {
     DecodeMode mode("gpu direct");
     Stream stream = Load("s640x360", 640, 360);

@@ -27,8 +27,7 @@ TEST(SampleFallbackThrottle, FirstLineThenAtMostOneSummaryAMinute) {
     expect(throttle.Finish(t0 + 512 * s), Line::Summary, 2, 12);
 }
 
-// Mapped bytes tell plane, row and column; padding is 0xEE. The mapping ends right after
-// the last byte read, so a read beyond it trips the host tree's sanitizer.
+// Padding is 0xEE. The mapping ends right after the last byte read, so a read beyond it trips the host's sanitizer.
 TEST(PackPitchedNv12, TakesWidthBytesOfEveryRowAndNoPadding) {
     for (const auto& [w, h, pitch] :
          {std::tuple{640u, 360u, 640u}, {650u, 360u, 652u}, {100u, 60u, 128u}, {641u, 361u, 644u}, {6u, 1u, 8u}}) {

@@ -1,6 +1,4 @@
-// The pixel routines against the rules written out plainly (one division per pixel, sharing no
-// code with the library) at every instruction-set level this processor offers, every output
-// between guard bytes and at any alignment; documented examples pin the rules.
+// The pixel routines against plainly written rules that share no code with the library; documented examples pin them.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -93,9 +91,7 @@ Bytes RandomBytes(std::size_t size, std::mt19937& random) {
     return bytes;
 }
 
-// The rules make their output from a random `size`-byte destination, all or nothing: a rule
-// that reaches outside a buffer (at() throws) writes nothing, and neither may the library.
-// Returns whether the rules write.
+// Rules that reach outside a buffer (at() throws) write nothing, nor may the library. Returns whether the rules write.
 template <typename Rules, typename Library>
 bool MatchesRules(std::size_t size, Rules&& rules, Library&& library, std::mt19937& random) {
     const Bytes initial = RandomBytes(size + 2 * kGuard, random);
@@ -154,7 +150,6 @@ TEST(PixelRoutines, CropHeight) {
     }
 }
 
-// Mostly same-width requests up to 18 rows shorter, into buffers one byte short to one over.
 TEST(PixelRoutines, CopyNv12Cropped) {
     std::mt19937 random(12);
     int copied = 0;
@@ -175,9 +170,7 @@ TEST(PixelRoutines, CopyNv12Cropped) {
     EXPECT_TRUE(copied > 100 && copied < 900) << copied;  // both outcomes exercised
 }
 
-// Catalogue sizes, the test picture, crops and portrait; the sizes that leave the vector
-// kernels (wide rows, strong downscales, tiny pictures); sizes where the rules reach outside
-// (nothing may be written); random sizes, odd ones included.
+// `odd` holds the sizes that leave the vector kernels: wide rows, strong downscales, tiny pictures.
 TEST(PixelRoutines, ScaleAndYuy2MatchTheRules) {
     std::mt19937 random(14);
     Bytes tiny(8);
@@ -238,8 +231,7 @@ TEST(PixelRoutines, FallbackPatternMatchesTheRulesAndExamples) {
     }
 }
 
-// Pictures of 4 GiB or more (32-bit sizes would wrap) with small real buffers, and null
-// buffers: nothing written (the host tree runs this under AddressSanitizer).
+// Pictures of 4 GiB or more (32-bit sizes would wrap) on small buffers; the host tree runs this under AddressSanitizer.
 TEST(PixelRoutines, HugeSizesAndNullBuffersTouchNothing) {
     std::mt19937 random(18);
     const Bytes small = RandomBytes(4096, random);

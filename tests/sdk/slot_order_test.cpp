@@ -1,6 +1,4 @@
-// The declarations of common/sdk_additions.h against the Windows SDK: identifier values,
-// enumeration values, layouts, and each method's vtable slot and signature (the slot order is
-// the ABI between the library, the registrar and Windows). Expected tables follow the SDK.
+// common/sdk_additions.h against the Windows SDK; the slot order is the ABI between library, registrar and Windows.
 #include <windows.h>
 #include <mfapi.h>
 
@@ -64,8 +62,7 @@ static_assert(MFFrameSourceTypes_Color == 1 && DEVPROP_TYPE_STRING == 0x12 && DE
 static_assert(sizeof(SENSORPROFILEID) == 24 && offsetof(SENSORPROFILEID, Index) == 16 &&
               offsetof(SENSORPROFILEID, Unused) == 20);
 
-// The vtable slot that the compiler gave a virtual method: in GCC's (Itanium) ABI a pointer to a
-// virtual member holds 1 + the method's byte offset in the vtable.
+// In GCC's (Itanium) ABI a pointer to a virtual member function holds 1 + the method's byte offset in the vtable.
 template <typename Method>
 std::size_t Slot(Method method)
 {

@@ -1,6 +1,4 @@
-// Stand-in mfsensorgroup.dll (see README.md): sensor profiles, profile collections and virtual
-// cameras that record their calls in the log named by VELMORA_STANDIN_LOG and return what
-// VELMORA_STANDIN_FAIL orders. Both are read at every call, so a test may change them in between.
+// Stand-in mfsensorgroup.dll (see README.md). Its variables are read at every call, so a test may change them between.
 #include <windows.h>
 #include <mferror.h>
 
@@ -71,8 +69,7 @@ void Append(const std::string& line)
     }
 }
 
-// What VELMORA_STANDIN_FAIL orders for this call: its items are "Name=0xHHHHHHHH" (every call of
-// Name) or "Name#N=0xHHHHHHHH" (its N-th call in this process); the first match decides.
+// VELMORA_STANDIN_FAIL items: "Name=0xHHHHHHHH" (all calls) or "Name#N=0xHHHHHHHH" (N-th in this process); first wins.
 HRESULT Ordered(const std::string& name)
 {
     std::unique_lock lock(countLock);
@@ -89,8 +86,7 @@ HRESULT Ordered(const std::string& name)
     return S_OK;
 }
 
-// One call: the work runs unless a failure is ordered, an ordered success code replaces S_OK,
-// and a result other than S_OK ends the recorded line.
+// Work runs unless a failure is ordered; an ordered success replaces S_OK; any result but S_OK ends the logged line.
 template <typename Work>
 HRESULT Record(const std::string& name, const std::string& fields, Work work) noexcept
 try {
@@ -113,11 +109,9 @@ try {
     {                                                                                      \
         return Record(Name(#Method), Fields, [&]() -> HRESULT { __VA_ARGS__ });            \
     }
-// What nothing here calls.
 #define UNUSED(Method, Parameters) RECORDED(Method, Parameters, "", return E_NOTIMPL;)
 
-// QueryInterface answers IUnknown, Interface and the Bases it derives from; AddRef and Release
-// record the new count.
+// QueryInterface answers IUnknown, Interface and the Bases it derives from; AddRef and Release record the new count.
 template <typename Self, typename Interface, typename... Bases>
 class Object : public Interface {
 public:
@@ -268,7 +262,6 @@ public:
     UNUSED(Shutdown, ())
 };
 
-// An export that hands out a new object: null unless the call succeeds.
 template <typename Interface, typename Make>
 HRESULT Create(const char* name, const std::string& fields, Interface** out, Make make)
 {
@@ -294,7 +287,6 @@ extern "C" HRESULT WINAPI MFCreateSensorProfileCollection(IMFSensorProfileCollec
     return Create("MFCreateSensorProfileCollection", "", collection, [] { return new SensorProfileCollection(); });
 }
 
-// TRUE for type 0 unless VELMORA_STANDIN_SUPPORTED is "0".
 extern "C" HRESULT WINAPI MFIsVirtualCameraTypeSupported(MFVirtualCameraType type, BOOL* supported)
 {
     *supported = FALSE;

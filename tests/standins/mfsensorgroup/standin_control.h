@@ -1,5 +1,4 @@
-// What tests and the stand-in mfsensorgroup.dll share: the GUID text of the call log, reading the
-// log, setting its control variables and restarting its call numbering. See README.md.
+// Shared by tests and the stand-in mfsensorgroup.dll: call-log GUID text and reading, control variables. See README.md.
 #pragma once
 
 #include <windows.h>
@@ -33,7 +32,6 @@ inline std::wstring Variable(const wchar_t* name)
     return length < 4096 ? std::wstring(value, length) : std::wstring();
 }
 
-// The whole file; empty when it does not exist.
 inline std::string ReadFileBytes(const std::wstring& path)
 {
     std::ifstream file(std::filesystem::path(path), std::ios::binary);
@@ -68,8 +66,7 @@ private:
     std::optional<std::wstring> previous;
 };
 
-// The stand-in by name: the program's own folder comes first, so bin\mfsensorgroup.dll. It stays
-// loaded, as it is for the library that imports it.
+// By name, so bin\mfsensorgroup.dll from the program's own folder; never unloaded, as for the library that imports it.
 class StandInModule {
 public:
     explicit StandInModule(const wchar_t* path) : module(LoadLibraryW(path)) {}

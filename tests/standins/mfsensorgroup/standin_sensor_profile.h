@@ -1,5 +1,4 @@
-// Test-only face of the stand-in's sensor profiles, for tests to read back what the library put
-// into one. Not part of the platform: the library must not use it.
+// Test-only: lets tests read back what the library put into a stand-in sensor profile. The library must not use it.
 #pragma once
 
 #include <windows.h>
@@ -12,8 +11,7 @@
 MIDL_INTERFACE("BFDF087A-D2D5-41CF-BE2E-747B9F6371CE")
 IStandInSensorProfile : public IMFSensorProfile {
 public:
-    // S_FALSE when MFCreateSensorProfile had no constraint string; otherwise its length and, when
-    // it fits with its end, the text.
+    // S_FALSE without a constraint string; otherwise its length and, when it fits with its terminator, the text.
     virtual HRESULT STDMETHODCALLTYPE GetConstraints(LPWSTR buffer, UINT32 capacity, UINT32* length) = 0;
     virtual HRESULT STDMETHODCALLTYPE GetFilterCount(UINT32* count) = 0;
     // The index-th accepted AddProfileFilter call, alive as long as the profile; null past the end.
