@@ -1,6 +1,7 @@
 // The library is linked in (in the camera service it is a DLL, torn down only after the threads are gone), so exit()
 // would run its and the runtime's teardown under a live receiver or work-queue thread: programs that passed every test
-// crashed on the way out, so the process ends as the service's does. Tests run in COM's MTA with MF started, as there.
+// crashed on the way out, so the process ends as the service's does. Tests run in COM's multithreaded apartment with
+// Media Foundation started, as the library's threads do in the service.
 #include <windows.h>
 #include <mfapi.h>
 

@@ -62,7 +62,7 @@ static_assert(MFFrameSourceTypes_Color == 1 && DEVPROP_TYPE_STRING == 0x12 && DE
 static_assert(sizeof(SENSORPROFILEID) == 24 && offsetof(SENSORPROFILEID, Index) == 16 &&
               offsetof(SENSORPROFILEID, Unused) == 20);
 
-// In GCC's (Itanium) ABI a pointer to a virtual member function holds 1 + the method's byte offset in the vtable.
+// A virtual method's vtable slot: in GCC's (Itanium) ABI its member pointer holds 1 + its byte offset in the vtable.
 template <typename Method>
 std::size_t Slot(Method method)
 {
