@@ -1,7 +1,5 @@
-# Fixture "sender": a frame-stream sender (tools/sender/sender.py) listening on
-# 127.0.0.1:8080, control port 8091, for the Windows tests that name FIXTURES sender.
-# Setup starts it in the background and returns once it listens (waiting while another
-# build tree's run holds the ports); cleanup stops it. Its output: build/<tree>/sender/.
+# Fixture "sender": tools/sender/sender.py on 127.0.0.1:8080, control port 8091. Setup returns once it listens,
+# waiting while another build tree's run holds the ports. Its output: build/<tree>/sender/.
 include_guard(GLOBAL)
 
 if(WIN32)

@@ -1,5 +1,4 @@
-// Test streams of the decoder (encoded at build time, with ffmpeg's decode of each as the
-// reference) and the check that decoded pictures equal the reference.
+// The decoder tests' streams, encoded at build time, and the check of pictures against ffmpeg's decode of each.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -26,7 +25,6 @@ struct Stream {
     std::size_t next = 0;  // first reference frame the next picture may equal
 };
 
-// The streams and ffmpeg's decodes are in the folder VELMORA_DECODER_DATA names.
 inline Stream Load(const std::string& name, std::uint32_t width, std::uint32_t height) {
     const char* folder = std::getenv("VELMORA_DECODER_DATA");
     const std::string dataDir = folder != nullptr ? folder : ".";
@@ -62,8 +60,7 @@ inline HRESULT Feed(DecoderState& state, const std::string& unit, DecodedPicture
                        static_cast<std::uint32_t>(unit.size()), picture);
 }
 
-// Decodes units [first, last); each picture must equal a later reference frame than the
-// one before (a drain may give several pictures, the last wins). Returns the pictures.
+// Each picture must equal a later reference frame than the one before: a drain may give several, the last wins.
 inline int Decode(DecoderState& state, Stream& stream, std::size_t first, std::size_t last) {
     int pictures = 0;
     for (std::size_t k = first; k < last; ++k) {

@@ -1,5 +1,4 @@
-// The H.264 decoder against the system transform with real streams: every picture must
-// equal ffmpeg's decode of the same stream in its visible rows.
+// The H.264 decoder against the system transform: every picture must equal ffmpeg's decode in its visible rows.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -10,8 +9,7 @@
 #include "library/receiver/gpu_decoding.h"
 #include "tests/decoder/decoder_test_support.h"
 
-// One state released and made again, as connections do: every picture equals ffmpeg's,
-// each connection says its output size once, and the transform and its memory are freed.
+// One state released and made again, as connections do.
 TEST(H264Decoder, ConnectionsDecodeLikeFfmpegAndLeaveNothingBehind) {
     Stream small = Load("s640x360", 640, 360), large = Load("s1920x1080", 1920, 1080);
     const std::string smallLine = "H.264 decoder output: 640x368 NV12\r\n";
@@ -28,8 +26,7 @@ TEST(H264Decoder, ConnectionsDecodeLikeFfmpegAndLeaveNothingBehind) {
         Stream& stream = i == 1 ? large : small;
         stream.next = 0;
         ASSERT_EQ(CreateDecoder(state), S_OK);
-        // A transform may hold one picture back until more input arrives. Once decoding,
-        // the transform's output sample is reused.
+        // A transform may hold a picture back until more input comes; once decoding, its output sample is reused.
         int pictures = Decode(state, stream, 0, 3);
         const std::uint64_t buffers = receiverAllocations.decoderOutputBuffers;
         pictures += Decode(state, stream, 3, stream.units.size());
@@ -58,8 +55,7 @@ TEST(H264Decoder, BadInputNeverBreaksTheDecoder) {
     EXPECT_EQ(DecodeFrame(state, nullptr, 10, picture), E_INVALIDARG);
     EXPECT_EQ(DecodeFrame(state, &byte, 0, picture), E_INVALIDARG);
 
-    // Random bytes, bare and as a unit, a cut frame and frames before any parameter sets: no
-    // picture and no output line; from the next parameter sets on, the right pictures.
+    // Random bytes, bare and as a unit, a cut frame, frames before any parameter sets: no picture, no output line.
     Stream stream = Load("s640x360", 640, 360);  // parameter sets in units 0 and 5
     std::string garbage(1500, '\0');
     std::uint32_t seed = 12345;
@@ -75,8 +71,7 @@ TEST(H264Decoder, BadInputNeverBreaksTheDecoder) {
     EXPECT_GE(Decode(state, stream, 5, 10), 3);
     EXPECT_EQ(LogCount("H.264 decoder output:"), lines + 1);
 
-    // Garbage mid-stream: the pictures of the next frames are right. (A cut access unit
-    // there would damage later pictures in ffmpeg's own decode too.)
+    // Garbage mid-stream, but no cut access unit: that damages later pictures in ffmpeg's own decode too.
     ReleaseDecoderState(state);
     ASSERT_EQ(CreateDecoder(state), S_OK);
     stream.next = 0;
@@ -87,8 +82,7 @@ TEST(H264Decoder, BadInputNeverBreaksTheDecoder) {
     ReleaseDecoderState(state);
 }
 
-// Without a display the device cannot be made: the connection says so, decodes in processor
-// mode, and the next ones within ten seconds do not try again.
+// Without a display no device can be made; connections within ten seconds of a failure do not try again.
 TEST(H264Decoder, GraphicsRequestsWithoutADisplayDecodeInProcessorMode) {
     Stream stream = Load("s640x360", 640, 360);
     const std::string device = "D3D11 hardware decoder device creation failed; using decoder default path.\r\n";

@@ -1,6 +1,4 @@
-// The log and the decode-mode setting on the real files of C:\ProgramData\Velmora (private to
-// the test tree's Wine prefix): encodings, line shape, the unshared open, the move of a full
-// log, the formatted cut, held-back lines, the setting's first-line search, planted links.
+// The log and the decode-mode setting on the real files of C:\ProgramData\Velmora, private to the tree's Wine prefix.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -105,8 +103,7 @@ TEST_F(LogFile, ExistingFileKeepsItsEncoding) {
     EXPECT_TRUE(std::regex_match(text, line));
 }
 
-// The open shares nothing: another handle on the log, exclusive or sharing, makes the line
-// drop at once; the next line after it closes is written again.
+// The open shares nothing: any other handle on the log, even a sharing one, drops the line at once.
 TEST_F(LogFile, LineIsDroppedPromptlyWhileAnotherHandleHoldsTheLog) {
     LogMessage(L"before");
     for (const auto& [access, share] : {std::pair<DWORD, DWORD>{GENERIC_READ | GENERIC_WRITE, 0},
@@ -121,8 +118,7 @@ TEST_F(LogFile, LineIsDroppedPromptlyWhileAnotherHandleHoldsTheLog) {
     EXPECT_EQ(LogMessages(), (Lines{"before", "after"}));
 }
 
-// A log of 10,485,760 bytes or more is moved whole to source.old.log, replacing an older
-// one, before the next line; the new log begins with the mark and that line.
+// A log of 10,485,760 bytes or more is moved whole to source.old.log, replacing an older one, before the next line.
 TEST_F(LogFile, FullLogIsMovedAsideOnceBeforeTheNextLine) {
     for (const std::size_t size : {kFullLog - 1, kFullLog}) {
         SCOPED_TRACE(size);
@@ -142,8 +138,7 @@ TEST_F(LogFile, FullLogIsMovedAsideOnceBeforeTheNextLine) {
     DeleteFileW(kOldLog.c_str());
 }
 
-// Four writers on a log just under the limit, which they move aside among themselves: it
-// is moved once and kept whole, no line is cut or mixed, the new log has one mark.
+// Four writers on a log just under the limit move it aside among themselves: once, whole, no line cut or mixed.
 TEST_F(LogFile, ConcurrentWritersNeverInterleave) {
     const std::string full = kMark + std::string(kFullLog - 6, 'x') + "\r\n";
     ASSERT_TRUE(WriteAll(kLog, full));
@@ -170,8 +165,7 @@ TEST_F(LogFile, ConcurrentWritersNeverInterleave) {
     DeleteFileW(kOldLog.c_str());
 }
 
-// Lines are cut to the capacity less one (the library's longest line, 300 units, has 256),
-// also to nothing, beyond a stack buffer and before a pair that would not fit whole.
+// The library's longest line (300 units) has 256; cut also to nothing, beyond a stack buffer, before a split pair.
 TEST_F(LogFile, FormattedLinesAreCutAtCapacityMinusOne) {
     const std::string full = "18446744073709551615 60.0 " + std::string(270, 'l');
     LogFormatted(256, L"%llu %.1f %s", 18446744073709551615ull, 60.0, std::wstring(270, L'l').c_str());
@@ -181,8 +175,7 @@ TEST_F(LogFile, FormattedLinesAreCutAtCapacityMinusOne) {
     EXPECT_EQ(LogMessages(), (Lines{full.substr(0, 255), "", std::string(550, 'z'), "ab\xEF\xBF\xBD"}));
 }
 
-// Lines held on this thread are written on Flush in order, with the time they were logged
-// at, or dropped on Discard; other threads, and this one once the capture is gone, write on.
+// Only this thread's lines are held, and only while the capture lives.
 TEST_F(LogFile, CapturedLinesAreWrittenLaterWithTheirOwnTimeOrDropped) {
     {
         LogCapture capture;
@@ -203,8 +196,7 @@ TEST_F(LogFile, CapturedLinesAreWrittenLaterWithTheirOwnTimeOrDropped) {
     EXPECT_NE(text.substr(text.find("held one") - 3, 2), text.substr(text.find("held two") - 3, 2));
 }
 
-// The first line only, any case, as a substring, within 31 units for "gpu" and 63 for
-// "direct"; the file is read anew at every query.
+// The first line only, any case, as a substring, within 31 units for "gpu" and 63 for "direct"; read at every query.
 TEST(DecodeModeFile, FirstLineWordsWithinTheirLimits) {
     const std::string pair = "\xF0\x9F\x98\x80";
     const struct {
@@ -251,9 +243,8 @@ TEST(DecodeModeFile, SharedWithReadersAndWritersButNotWithAnExclusiveHolder) {
     DeleteFileW(kSetting.c_str());
 }
 
-// Links planted from the Linux side in place of the log, the setting or the whole folder:
-// the log is not written through them (nor created at a link's missing target), the setting
-// behind them is not read. The files elsewhere hold "gpu".
+// Links planted from the Linux side in place of the log, the setting or the folder: the log is not written through
+// them (nor created at a missing target), the setting behind them is not read. The files elsewhere hold "gpu".
 TEST(DataFolder, PlantedLinksAreNeitherWrittenThroughNorRead) {
     const auto inProgramData = [](const std::string& command) {
         return velmora::test::HostShell("cd '" + velmora::test::UnixPath(L"C:\\ProgramData") + "' && " + command);

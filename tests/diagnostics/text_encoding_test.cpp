@@ -1,5 +1,4 @@
-// What the file tests cannot reach, here under the host tree's sanitizers: a chosen time,
-// lone surrogates in UTF-16LE, and the first-line read's unit counting and input ends.
+// What the file tests cannot reach, here under the host tree's sanitizers.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -19,8 +18,7 @@ TEST(LogLineEncoding, PaddedStampLineEndsPairsAndLoneSurrogates) {
               std::string("\xFD\xFFx\0\xFD\xFF\xFD\xFF\r\0\n\0", 12));
 }
 
-// Count 8 keeps the line end; count 4 leaves out the pair that would not fit whole; a
-// sequence cut by the end of the bytes is replaced, not read past.
+// Count 4 leaves out a pair that would not fit; a sequence cut by the end of the bytes is replaced, not read past.
 TEST(SettingFirstLine, LineReadStopsAfterLineEndAtCountAndAtTheLastByte) {
     const struct {
         std::string bytes;

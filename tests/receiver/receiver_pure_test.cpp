@@ -1,5 +1,4 @@
-// The receiver's code without Windows headers, natively under the sanitizers and under
-// Wine: frame headers and ages, the clock step watch, the log throttle, the frame store.
+// The receiver's code without Windows headers, natively under the sanitizers and under Wine.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -47,8 +46,7 @@ TEST(FrameHeader, ParsesBigEndianFieldsAndLimitsTheLength) {
     }
 }
 
-// Frames through one offset: a row with a start begins a new sequence from that offset;
-// then capture, delay and wall clock, and the age and the offset expected after the frame.
+// Frames through one offset: a row with a start begins a new sequence from it; `offset` is as after the frame.
 TEST(EndToEndAge, EdgeCases) {
     constexpr std::int64_t kGoOn = 0;
     constexpr std::int64_t kUnset = kClockOffsetUnset;
@@ -87,9 +85,8 @@ TEST(EndToEndAge, EdgeCases) {
     }
 }
 
-// Ten seconds of a 30 frames/s stream through the age estimate and the step watch. From
-// frame 60 on the sender's clock is stepped back, and transit may grow too: no published
-// frame may really be older than 200 ms, and after a step alone pictures come back in time.
+// Ten seconds at 30 frames/s; from frame 60 on the sender's clock is stepped back, and transit may grow too: no
+// published frame may really be older than 200 ms, and after a step alone pictures come back in time.
 TEST(EndToEndAge, ClockStepsAreRelearntLateFramesStayRefused) {
     for (auto [stepMs, growthMs, backWithinMs] : {std::tuple{-1000, 0, 1500}, {-250, 0, 1500}, {-1000, 30, -1}}) {
         std::int64_t offset = kClockOffsetUnset, arrival = 0, backMs = -1, oldestPublished = 0;
@@ -110,9 +107,8 @@ TEST(EndToEndAge, ClockStepsAreRelearntLateFramesStayRefused) {
     }
 }
 
-// Attempts in order: code, time, flags (g: GPU mode, s: streamed; q: its lines held back at
-// its start, h: held lines written at its end, f: its failure line written), and how many
-// attempts a summary line of the code before counts.
+// Flags: g GPU mode, s streamed; q its lines held back at its start, h held lines written at its end, f its failure
+// line written. `summarised`: how many attempts a summary line of the code before counts.
 TEST(ConnectionLogThrottle, RepeatsAreHeldBackAndSummarisedEveryMinuteChangesWritten) {
     constexpr std::uint32_t kNoServer = 0x80072EFD, kTimedOut = 0x8007274C, kClosed = 0x80070026;
     constexpr std::int64_t kS = 1'000'000'000, kMinute = ConnectionLogThrottle::kSummaryIntervalNs;
@@ -132,8 +128,7 @@ TEST(ConnectionLogThrottle, RepeatsAreHeldBackAndSummarisedEveryMinuteChangesWri
         {kTimedOut, 12 * kS + kMinute, "qhf", 1},
         {kTimedOut, 13 * kS + kMinute, "q", 0},
         {kTimedOut, 14 * kS + kMinute, "gf", 1},  // another decode mode is never held back
-        // A connection that streamed wrote its lines then; the next failure is written in
-        // full, then held back again.
+        // A connection that streamed wrote its lines then; the next failure is written in full, then held back again.
         {kClosed, 15 * kS + kMinute, "gsqf", 0},
         {kNoServer, 16 * kS + kMinute, "gf", 0},
         {kNoServer, 17 * kS + kMinute, "gq", 0},
@@ -201,8 +196,7 @@ Take TakeCpu(Store& store, std::uint64_t& lastSequence, std::uint32_t width, std
     return take;
 }
 
-// Ages come from the controlled clock: on a loaded machine real time between two takes can
-// pass 200 ms, which is not what these cases are about.
+// Ages come from the controlled clock: on a loaded machine two takes can be over 200 ms apart in real time.
 TEST(FrameStore, WaitsAbout18MsForANewerPictureThenGivesTheLatestAgain) {
     Store store(&FakeClock);
     std::uint64_t lastSequence = 0;

@@ -1,6 +1,4 @@
-// The receiver against the real sender: pictures equal ffmpeg's decode, statistics and log
-// lines, the age rule, every way a connection ends (one connection at a time on a receiver
-// of the test's own), and last the process's receiver thread.
+// The receiver against the real sender, one connection at a time on a receiver of the test's own.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -31,8 +29,7 @@ const std::string kConnecting = "Connecting to http://127.0.0.1:8080/h264frames\
 const std::string kCpuMode = "H.264 receiver decode mode: CPU fallback.\r\n";
 const std::string kStarting = "H.264 receiver starting.\r\n";
 
-// True once a picture newer than lastSequence was taken into `picture`, cropped to 640x360,
-// within `limit`.
+// True once a picture newer than lastSequence was taken into `picture`, cropped to 640x360, within `limit`.
 bool TakeNewer(H264Receiver& receiver, std::uint64_t& lastSequence, std::vector<std::uint8_t>& picture,
                std::chrono::seconds limit = std::chrono::seconds(0)) {
     thread_local std::vector<std::uint8_t> scratch(4096 * 2304 * 3 / 2);
@@ -110,7 +107,6 @@ TEST_F(Receiver, PublishedPicturesEqualFfmpegDecodeOfTheSameStream) {
     EXPECT_TRUE(std::regex_search(log, std::regex(R"(H\.264 decoded frames: 60, fps=\d+\.\d)" + averages))) << log;
     EXPECT_EQ(CountOf(log, "H.264 decoded frames: "), 2) << "lines at 1 and 60 only";
 
-    // A reconnection goes on with the count and reuses the payload buffer and picture vectors.
     const std::size_t bufferSize = receiver.payloadBuffer.size();
     const std::uint64_t vectors = receiverAllocations.pictureVectors;
     EXPECT_EQ(Connect(receiver, L"frames=60"), kEnded);
@@ -119,8 +115,7 @@ TEST_F(Receiver, PublishedPicturesEqualFfmpegDecodeOfTheSameStream) {
     EXPECT_EQ(CountOf(ReadLog(), "H.264 decoded frames: 120,"), 1);
 }
 
-// How each connection ends, and how many of its pictures are published: frames with an age
-// over 200 ms are not, frames without an age are.
+// Frames with an age over 200 ms are not published, frames without an age are.
 TEST_F(Receiver, EachWayAConnectionEndsGivesItsCodeAndOnlyTimelyFramesArePublished) {
     const struct {
         const wchar_t* scenario;
@@ -177,8 +172,7 @@ TEST_F(Receiver, ThreadStartsOnceFillsTheStoreAndRecoversAfterTheSenderReturns) 
     EXPECT_EQ(CountOf(log, kStarting), 1) << "one thread, one line";
     EXPECT_LT(log.find(kStarting), log.find(kCpuMode)) << "the thread's own lines come after it";
 
-    // The sender goes away: the current connection ends, every retry fails the same way,
-    // about sixty attempts in three seconds, and the log stays short.
+    // The sender goes away: about sixty attempts in three seconds fail alike, and the log stays short.
     ASSERT_EQ(SenderControl(L"/listen?on=0"), S_OK);
     std::this_thread::sleep_for(std::chrono::seconds(5));
     log = ReadLog();
@@ -188,8 +182,7 @@ TEST_F(Receiver, ThreadStartsOnceFillsTheStoreAndRecoversAfterTheSenderReturns) 
 
     ASSERT_EQ(SenderControl(L"/listen?on=1"), S_OK);
     EXPECT_TRUE(TakeNewer(instance, lastSequence, picture, std::chrono::seconds(30))) << "it reconnects by itself";
-    // That connection ends after its sixty frames; the run of failures before it is then
-    // summarised in one line.
+    // That connection ends after its sixty frames; the run of failures before it is then summarised in one line.
     const std::regex summary(R"(H\.264 stream still failing: 0x80072EFD, \d+ more attempts since the last line\.\r\n)");
     for (int i = 0; i < 100 && !std::regex_search(log, summary); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));

@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
-"""Checks the distributables: the zip holds the two stripped binaries, the guide and the
-install script; the package holds the same binaries and runs the registrar with the right
-verbs, rights and conditions; the symbols stay resolvable; SHA256SUMS lists both.
+"""Checks the distributables: the zip's two stripped binaries, guide and install script; the package's same binaries
+and registrar runs (verbs, rights, conditions); resolvable symbols; SHA256SUMS listing both.
 
 usage: check_dist.py DIST_DIR SYMBOLS_DIR VERSION
 """
@@ -25,7 +24,6 @@ def check(condition, message):
 
 
 def finish(success):
-    """Prints every failure and exits with 1 after any, else prints the success line."""
     for failure in failures:
         print("FAIL:", failure)
     if failures:
@@ -56,8 +54,7 @@ def check_binary(name, shipped, symbols_dir, version):
 
 
 def check_msi(package, version, binaries):
-    # What installing, upgrading, refusing a downgrade and uninstalling under Wine (package_test.py)
-    # cannot show.
+    # What package_test.py's runs under Wine cannot show.
     properties = {row[0]: row[1] for row in msi_table(package, "Property")}
     found = [properties.get(name) for name in ("ProductVersion", "UpgradeCode", "ALLUSERS")]
     check(found == [version, "{0F63E7AD-3723-4307-853F-F2DAC5786C80}", "1"], f"package properties {found}")
@@ -96,8 +93,7 @@ def check_guide_and_script(guide, script, registrar):
                     "Unblock-File .\\Velmora-windows-x64.zip", "SHA256SUMS"):
         check(text.count(command) == 2, f"the guide does not show '{command}' in both languages")
 
-    # The access-denied advice names the script: it must be the file in the archive. The
-    # program never asks for elevation.
+    # The access-denied advice names the script, which must be the archive's; the program never asks for elevation.
     check(b"register_source_machine.ps1" in registrar, "the registrar's advice names another script")
     check(b'<requestedExecutionLevel level="asInvoker" uiAccess="false"/>' in registrar, "the registrar elevates")
     code = "\n".join(line for line in script.decode("utf-8-sig").splitlines() if not line.lstrip().startswith("#"))

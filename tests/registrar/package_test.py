@@ -4,10 +4,9 @@
 usage: package_test.py msiexec WINE PREFIX_SCRIPT PREFIX STAGE_DIR MSI STANDIN_DLL VERSION
        package_test.py signing OBJCOPY REGISTRAR_EXE SOURCE_DLL VERSION FILE...
 
-msiexec: Wine's msiexec installs, upgrades, refuses a downgrade, rolls back a failed installation and
-uninstalls, in a prefix of the test's own whose System32 stand-in mfsensorgroup.dll records the camera calls.
-signing: with a throwaway certificate the distributables carry signatures that osslsigncode accepts;
-without one nothing is signed.
+msiexec: Wine's msiexec installs, upgrades, refuses a downgrade, rolls back a failed installation and uninstalls, in a
+prefix of the test's own whose System32 stand-in mfsensorgroup.dll records the camera calls.
+signing: with a throwaway certificate the distributables carry signatures osslsigncode accepts; without, none.
 """
 import os
 import pathlib
@@ -67,9 +66,8 @@ class Prefix:
         return result.stdout if result.returncode == 0 else ""
 
     def state(self):
-        """Our uninstall entries (name, version), the cameras (name, lifetime, access) left registered
-        after every Start and Remove of the call log, the library the COM class names ("copy" for a
-        copy of the installed one in Program Files), Program Files' other files and the data folder's."""
+        """Our uninstall entries (name, version), cameras (name, lifetime, access) the call log leaves registered,
+        the COM class's library ("copy": a copy of the installed one), Program Files' other files, the data folder's."""
         blocks = self.reg_query(UNINSTALL_KEY, "/s").split("\n\n")
         fields = [dict(re.findall(r"^\s+(DisplayName|DisplayVersion)\s+REG_SZ\s+(.*?)\s*$", block, re.M))
                   for block in blocks]
@@ -110,9 +108,8 @@ def msiexec_test(wine_binary, script, prefix, stage, package, standin, version):
         programs = ["VelmoraRegistrar.exe", "VelmoraSource.dll"]
         return [("Velmora", installed_version)], [("Nivra", "1", "1")], "copy", programs, ["decode_mode.txt"]
 
-    # Step, msiexec's verb, package, failure of the stand-in camera calls, exit code (its low
-    # byte under Wine), state after it. The same package installs in the other steps: the
-    # downgrade fails at the launch condition, the failed installation at the registrar.
+    # Exit codes are their low byte under Wine. The downgrade fails at the launch condition, the failed install at
+    # the registrar.
     for step, verb, msi, fail, code, state in (
             ("install", "/i", package, None, 0, installed(version)),
             ("uninstall", "/x", package, None, 0, removed),

@@ -1,6 +1,5 @@
-// Runs the registrar and checks its output bytes, exit codes, the stand-in mfsensorgroup.dll's
-// call log, the access lists it applied, both installation folders and the registry. Arguments:
-// the registrar recording access lists, Windows 11's and Windows 10's stand-in DLL.
+// The registrar run for real under Wine. Arguments: the registrar recording access lists, Windows 11's and
+// Windows 10's stand-in mfsensorgroup.dll.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -122,7 +121,7 @@ std::wstring RegistryText(const std::wstring& subKey, const wchar_t* name, DWORD
     return status == ERROR_SUCCESS ? std::wstring(data, bytes / sizeof(wchar_t)) : L"";
 }
 
-// The entries of a folder, sorted; directories end in "/".
+// Sorted; directories end in "/".
 Lines Entries(const fs::path& folder) {
     Lines names;
     std::error_code ignored;
@@ -136,8 +135,7 @@ Lines Entries(const fs::path& folder) {
 // Exit code, output and errors.
 using RunResult = std::tuple<DWORD, std::string, std::string>;
 
-// A folder per test with the registrar and a current directory for it; the control
-// variables set here are inherited by the child.
+// A folder per test with the registrar and a current directory for it; control variables set here reach the child.
 class Registrar : public ::testing::Test {
 protected:
     void SetUp() override { Prepare(fs::temp_directory_path() / L"velmora-registrar"); }
@@ -160,9 +158,8 @@ protected:
         SetEnvironmentVariableW(L"VELMORA_SECURITY_LOG", (folder / L"security.log").c_str());
     }
 
-    // Runs the folder's registrar with the raw argument text in the folder's current
-    // directory, its output and errors into files. Started directly, not through cmd, which
-    // reports a start that failed only as "Can't recognize ..." with exit code 9009.
+    // `arguments` is raw command-line text. Started directly, not through cmd, which reports a start that failed only
+    // as "Can't recognize ..." with exit code 9009.
     RunResult Run(const std::wstring& arguments, const wchar_t* fail = nullptr) {
         SetEnvironmentVariableW(L"VELMORA_STANDIN_FAIL", fail);
         DeleteFileW((folder / L"standin.log").c_str());
@@ -206,8 +203,7 @@ protected:
     Lines SecurityCalls() const { return velmora::standin::ReadCallLog((folder / L"security.log").native()); }
     void PutLibrary() { WriteFileBytes(folder / L"VelmoraSource.dll", kLibrary); }
 
-    // An installation that gets as far as the copy: the output starts with the line naming
-    // the time-stamped copy, which holds the library's bytes; the registry points at it.
+    // An installation that gets as far as the copy; returns the time-stamped copy the registry names.
     fs::path Install(const wchar_t* verb, DWORD exitCode, const std::string& rest, const std::string& err = "") {
         const RunResult result = Run(verb);
         const std::wstring server = std::wstring(kClassKey) + L"\\InprocServer32";
@@ -231,10 +227,7 @@ protected:
     fs::path folder;
 };
 
-// The usage for anything but one exact verb, nothing called. Each camera verb with its
-// lifetime and access; a failing step is reported, nothing follows it but the release, and
-// only access denied brings the advice. Windows 10's mfsensorgroup.dll (no camera functions)
-// in System32: status says unsupported, installing reports the missing function.
+// Windows 10's mfsensorgroup.dll has no camera functions: status says unsupported, installing names the missing one.
 TEST_F(Registrar, Verbs) {
     for (const wchar_t* arguments : {L"", L"status extra", L"STATUS", L"\"status \"", L"remove-all-user"}) {
         SCOPED_TRACE(arguments);
@@ -278,10 +271,9 @@ TEST_F(Registrar, Verbs) {
     Install(L"install-all-users", 1, kRemovedAll, Report("0x8007007F", "MFCreateVirtualCamera"));
 }
 
-// Old copies in both folders go by the rules: regular files named VelmoraSource_*.dll,
-// exactly so in case; uninstall-system deletes them all, one still in use at the next
-// restart. Per-user ProgramData and ProgramFiles values change nothing, nor do Windows 10's
-// files (mfplat.dll without MFStartup) beside the program and in its current directory.
+// Old copies in both folders are regular files named VelmoraSource_*.dll, exactly so in case; uninstall-system deletes
+// them all, one still in use at the next restart. Per-user ProgramData and ProgramFiles values change nothing, nor do
+// Windows 10's DLLs (mfplat.dll without MFStartup) beside the program and in its current directory.
 TEST_F(Registrar, InstallAndUninstall) {
     PutLibrary();
     for (const wchar_t* planted :
@@ -311,7 +303,6 @@ TEST_F(Registrar, InstallAndUninstall) {
     EXPECT_EQ(Entries(kProtectedFolder), keptWith(copy));
     EXPECT_FALSE(fs::exists(kElsewhere));
 
-    // Again: a newer copy, the registry follows it, the first copy goes.
     const fs::path secondCopy = Install(L"install-all-users", 0, kRemovedAll + kRegistered);
     EXPECT_GT(secondCopy.stem().native(), copy.stem().native());
     EXPECT_EQ(Calls(), RemoveAllLines(RegisterLines(1, 1)));
@@ -331,7 +322,6 @@ TEST_F(Registrar, InstallAndUninstall) {
     RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kSessionManager, L"PendingFileRenameOperations");
 }
 
-// Failures before the registration: one line, nothing changed.
 TEST_F(Registrar, InstallFailuresBeforeTheRegistrationChangeNothingElse) {
     // Not beside the registrar, in a folder whose name no ANSI code page holds.
     const fs::path own = folder;
@@ -341,7 +331,7 @@ TEST_F(Registrar, InstallFailuresBeforeTheRegistrationChangeNothingElse) {
     ExpectNothingTouched();
     EXPECT_FALSE(fs::exists(kDataDirectory));
 
-    // The data directory's log a second name of a file elsewhere: refused, that file kept.
+    // The data directory's log a hard link to a file elsewhere.
     Prepare(own);
     PutLibrary();
     fs::create_directories(kDataDirectory);
@@ -353,8 +343,7 @@ TEST_F(Registrar, InstallFailuresBeforeTheRegistrationChangeNothingElse) {
     ExpectNothingTouched();
     EXPECT_EQ(ReadFileBytes(elsewhere.native()), "kept");
 
-    // Either folder a symbolic link to a folder a standard user may own: refused, nothing
-    // written where it leads.
+    // Either folder a symbolic link to a folder a standard user may own.
     for (const auto& [link, line] : {std::pair{kDataDirectory, "Link refused: C:\\ProgramData\\Velmora\n"},
                                      std::pair{kProtectedFolder, "Link refused: C:\\Program Files\\Velmora\n"}}) {
         Prepare(own);

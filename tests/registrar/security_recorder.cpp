@@ -1,6 +1,5 @@
-// ApplySecurity of the registrar the tests run (Wine keeps no access lists, so they are
-// checked as applied): each call appends "final path<TAB>flags<TAB>SDDL" to the file
-// VELMORA_SECURITY_LOG names, then applies the list.
+// The tested registrar's ApplySecurity: Wine keeps no access lists, so each call appends
+// "final path<TAB>flags<TAB>SDDL" to the file VELMORA_SECURITY_LOG names, then applies the list.
 #include <windows.h>
 
 #include <sddl.h>
