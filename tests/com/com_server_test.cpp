@@ -2,34 +2,20 @@
 // (class factory, activation object, self-registration, log lines), and the library's media
 // source: its faces, the events of Start, Stop, Pause and Shutdown, the media types, stores and
 // sensor profiles (read back through the stand-in mfsensorgroup.dll) that the camera service reads.
-#include <windows.h>
+#include "tests/common/windows_test.h"  // first: the platform headers below need windows.h
 #include <ks.h>
-#include <mfapi.h>
-#include <mferror.h>
-#include <mfidl.h>
 #include <olectl.h>
-#include <wrl/client.h>
-
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <atomic>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "common/sdk_additions.h"
 #include "common/velmora_names.h"
 #include "library/com/activate.h"
 #include "library/com/object_count.h"
 #include "library/source/velmora_media_source.h"
-#include "tests/common/library_log.h"
 #include "tests/standins/mfsensorgroup/standin_control.h"
 #include "tests/standins/mfsensorgroup/standin_sensor_profile.h"
 
 namespace {
 
-using Microsoft::WRL::ComPtr;
 using Texts = std::vector<std::string>;
 void* const kJunk = reinterpret_cast<void*>(0x1234);  // an out pointer a refusal must clear
 

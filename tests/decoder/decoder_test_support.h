@@ -1,17 +1,12 @@
 // The decoder tests' streams, encoded at build time, and the check of pictures against ffmpeg's decode of each.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iterator>
-#include <string>
-#include <vector>
 
 #include "library/receiver/h264_decoder.h"
-#include "tests/common/library_log.h"
+#include "tests/common/windows_test.h"
 
 inline std::string ReadFile(const std::string& path) {
     std::ifstream file(path, std::ios::binary);

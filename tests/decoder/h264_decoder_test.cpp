@@ -1,9 +1,5 @@
 // The H.264 decoder against the system transform: every picture must equal ffmpeg's decode in its visible rows.
-#include <gtest/gtest.h>
-
-#include <windows.h>
-#include <mfapi.h>
-#include <mferror.h>
+#include "tests/common/windows_test.h"  // first: psapi.h needs windows.h
 #include <psapi.h>
 
 #include "library/receiver/gpu_decoding.h"

@@ -1,23 +1,13 @@
 // The log and the decode-mode setting on the real files of C:\ProgramData\Velmora, private to the tree's Wine prefix.
-#include <windows.h>
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <regex>
-#include <thread>
 #include <tuple>
-#include <vector>
 
 #include "library/diagnostics/data_file.h"
 #include "library/diagnostics/decode_mode.h"
 #include "library/diagnostics/log.h"
 #include "library/diagnostics/log_capture.h"
 #include "tests/common/host_shell.h"
-#include "tests/common/library_log.h"
+#include "tests/common/windows_test.h"
 
 namespace {
 

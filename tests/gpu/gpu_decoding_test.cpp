@@ -1,19 +1,12 @@
 // Graphics decoding with a Direct3D 11 device (Wine under xvfb). Wine cannot copy NV12 between textures (its blitter
 // fails; a map after such a copy of 512x288 or more never returns), so only BGRA camera copies are compared.
-#include <gtest/gtest.h>
-
-#include <windows.h>
 #include <d3d11.h>
-#include <mfapi.h>
-#include <mferror.h>
 
 #include <cstdio>
-#include <fstream>
 
 #include "library/receiver/gpu_decoding.h"
+#include "tests/common/windows_test.h"
 #include "tests/decoder/decoder_test_support.h"
-
-using Microsoft::WRL::ComPtr;
 
 namespace {
 

@@ -1,22 +1,11 @@
 // The receiver against the real sender, one connection at a time on a receiver of the test's own.
-#include <gtest/gtest.h>
 
-#include <windows.h>
-#include <mfapi.h>
-
-#include <atomic>
-#include <chrono>
-#include <fstream>
 #include <iterator>
-#include <regex>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "common/velmora_names.h"
 #include "library/receiver/h264_receiver.h"
-#include "tests/common/library_log.h"
 #include "tests/common/sender_control.h"
+#include "tests/common/windows_test.h"
 
 namespace {
 

@@ -1,19 +1,11 @@
 // The registrar run for real under Wine. Arguments: the registrar recording access lists, Windows 11's and
 // Windows 10's stand-in mfsensorgroup.dll.
-#include <windows.h>
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <regex>
-#include <string>
 #include <tuple>
-#include <vector>
 
 #include "tests/common/host_shell.h"
+#include "tests/common/windows_test.h"
 #include "tests/standins/mfsensorgroup/standin_control.h"
 
 namespace {

@@ -1,14 +1,10 @@
 // common/sdk_additions.h against the Windows SDK; the slot order is the ABI between library, registrar and Windows.
-#include <windows.h>
-#include <mfapi.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
-#include <gtest/gtest.h>
-
 #include "common/sdk_additions.h"
+#include "tests/common/windows_test.h"
 #include "tests/standins/mfsensorgroup/standin_control.h"
 
 using velmora::standin::GuidText;

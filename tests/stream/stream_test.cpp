@@ -1,12 +1,7 @@
 // The camera stream under Wine with real Media Foundation objects and, under xvfb, Direct3D 11
 // textures. Expected pictures come from the pixel routines, tested exactly on their own.
-#include <d3d11.h>
-
-#include <atomic>
 #include <deque>
 #include <random>
-#include <regex>
-#include <thread>
 
 #include "library/com/object_count.h"
 #include "tests/stream/stream_test_support.h"

@@ -3,27 +3,15 @@
 // decode-mode setting.
 #pragma once
 
-#include <windows.h>
 #include <d3d11.h>
-#include <mfapi.h>
-#include <mferror.h>
-#include <wrl/client.h>
-
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <fstream>
-#include <string>
-#include <vector>
 
 #include "library/receiver/h264_receiver.h"
 #include "library/stream/pixel_routines.h"
 #include "library/stream/velmora_media_stream.h"
-#include "tests/common/library_log.h"
+#include "tests/common/windows_test.h"
 
 namespace streamtest {
 
-using Microsoft::WRL::ComPtr;
 using Bytes = std::vector<std::uint8_t>;
 inline const std::filesystem::path kDataFolder(L"C:\\ProgramData\\Velmora");
 
