@@ -8,11 +8,6 @@
 #include "library/receiver/h264_decoder.h"
 #include "tests/common/windows_test.h"
 
-inline std::string ReadFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), {}};
-}
-
 struct Stream {
     std::vector<std::string> units;  // access units, each from its delimiter on
     std::string reference;           // ffmpeg's NV12 frames
@@ -23,8 +18,8 @@ struct Stream {
 inline Stream Load(const std::string& name, std::uint32_t width, std::uint32_t height) {
     const char* folder = std::getenv("VELMORA_DECODER_DATA");
     const std::string dataDir = folder != nullptr ? folder : ".";
-    Stream stream{{}, ReadFile(dataDir + "/" + name + ".nv12"), width, height};
-    const std::string bytes = ReadFile(dataDir + "/" + name + ".h264");
+    Stream stream{{}, velmora::test::ReadFileBytes(dataDir + "/" + name + ".nv12"), width, height};
+    const std::string bytes = velmora::test::ReadFileBytes(dataDir + "/" + name + ".h264");
     const std::string delimiter("\0\0\0\1\x09", 5);
     for (auto at = bytes.find(delimiter); at != std::string::npos;) {
         const auto end = bytes.find(delimiter, at + 1);

@@ -12,17 +12,13 @@
 namespace {
 
 using Lines = std::vector<std::string>;
+using velmora::test::ReadFileBytes;
 using velmora::test::ReadLog;
 const std::wstring kLog = velmora::test::LogPath();
 const std::wstring kSetting = velmora::DataFilePath(velmora::kDecodeModeFileName).text;
 const std::wstring kOldLog = velmora::DataFilePath(velmora::kOldLogFileName).text;
 constexpr std::size_t kFullLog = 10485760;
 const std::string kMark = "\xEF\xBB\xBF";
-
-std::string ReadAll(const std::wstring& path) {
-    std::ifstream file(std::filesystem::path(path), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
 
 bool WriteAll(const std::wstring& path, const std::string& bytes) {
     CreateDirectoryW(velmora::kDataDirectory, nullptr);
@@ -117,7 +113,7 @@ TEST_F(LogFile, FullLogIsMovedAsideOnceBeforeTheNextLine) {
         ASSERT_TRUE(WriteAll(kOldLog, "older\r\n"));
         LogMessage(L"one");
         LogMessage(L"two");
-        const std::string old = ReadAll(kOldLog);
+        const std::string old = ReadFileBytes(kOldLog);
         ASSERT_EQ(old.compare(0, full.size(), full), 0) << "the full log is not kept whole";
         Lines messages = Messages(old, full.size());
         for (const std::string& message : LogMessages()) {
@@ -143,7 +139,7 @@ TEST_F(LogFile, ConcurrentWritersNeverInterleave) {
     for (std::thread& writer : writers) {
         writer.join();
     }
-    const std::string old = ReadAll(kOldLog);
+    const std::string old = ReadFileBytes(kOldLog);
     ASSERT_EQ(old.compare(0, full.size(), full), 0) << "the full log is not kept whole";
     Lines lines = Messages(old, full.size());
     for (const std::string& line : LogMessages()) {  // one mark, at the start
@@ -252,8 +248,8 @@ TEST(DataFolder, PlantedLinksAreNeitherWrittenThroughNorRead) {
                                "cp VelmoraElsewhere/t.txt VelmoraElsewhere/decode_mode.txt && " + std::string(plant)));
         LogMessage(L"through");
         EXPECT_FALSE(DecodeModeRequestsGpu());
-        EXPECT_EQ(ReadAll(elsewhere + L"t.txt"), "gpu");
-        EXPECT_EQ(ReadAll(elsewhere + L"decode_mode.txt"), "gpu");
+        EXPECT_EQ(ReadFileBytes(elsewhere + L"t.txt"), "gpu");
+        EXPECT_EQ(ReadFileBytes(elsewhere + L"decode_mode.txt"), "gpu");
         EXPECT_EQ(GetFileAttributesW((elsewhere + L"source.log").c_str()), INVALID_FILE_ATTRIBUTES);
     }
     ASSERT_TRUE(inProgramData("rm -rf Velmora VelmoraElsewhere"));

@@ -2,8 +2,6 @@
 // fails; a map after such a copy of 512x288 or more never returns), so only BGRA camera copies are compared.
 #include <d3d11.h>
 
-#include <cstdio>
-
 #include "library/receiver/gpu_decoding.h"
 #include "tests/common/windows_test.h"
 #include "tests/decoder/decoder_test_support.h"
@@ -16,11 +14,8 @@ std::int64_t FakeClock() noexcept { return fakeNowNs; }
 const std::string kLevelLine = "H.264 decoder D3D11/DXVA path requested. featureLevel=0xB100";
 
 struct DecodeMode {
-    explicit DecodeMode(const char* text) {
-        CreateDirectoryA("C:/ProgramData/Velmora", nullptr);
-        std::ofstream("C:/ProgramData/Velmora/decode_mode.txt") << text;
-    }
-    ~DecodeMode() { std::remove("C:/ProgramData/Velmora/decode_mode.txt"); }
+    explicit DecodeMode(const char* text) { velmora::test::SetDecodeMode(text); }
+    ~DecodeMode() { velmora::test::SetDecodeMode(""); }
 };
 
 void AddDevice(DecoderState& state) {

@@ -13,7 +13,8 @@ namespace {
 namespace fs = std::filesystem;
 using velmora::test::HostShell;
 using velmora::test::UnixPath;
-using velmora::standin::ReadFileBytes;
+using velmora::standin::Hex;
+using velmora::test::ReadFileBytes;
 using Lines = std::vector<std::string>;
 
 std::wstring gRecording, gWindows11, gWindows10;
@@ -69,15 +70,6 @@ std::string CreateLine(int lifetime, int access, const char* name) {
     return "MFCreateVirtualCamera\ttype=0\tlifetime=" + std::to_string(lifetime) + "\taccess=" +
            std::to_string(access) + "\tname=" + name +
            "\tsource={5D1E3B7A-2C94-4F60-A8B1-0E6F9C2D4B83}\tcategories=null\tcount=0";
-}
-
-std::string Hex(const void* data, size_t size) {
-    std::string hex;
-    for (size_t i = 0; i < size; ++i) {
-        hex += "0123456789abcdef"[static_cast<const unsigned char*>(data)[i] / 16];
-        hex += "0123456789abcdef"[static_cast<const unsigned char*>(data)[i] % 16];
-    }
-    return hex;
 }
 
 // The camera created, its four properties in order, started and released.

@@ -12,8 +12,10 @@
 
 namespace streamtest {
 
+using velmora::test::LogLines;
+using velmora::test::SetDecodeMode;
+
 using Bytes = std::vector<std::uint8_t>;
-inline const std::filesystem::path kDataFolder(L"C:\\ProgramData\\Velmora");
 
 struct TestStream {
     ComPtr<VelmoraMediaStream> stream;
@@ -115,26 +117,6 @@ inline Bytes Expected(Bytes source, std::uint32_t sourceWidth, std::uint32_t sou
     Bytes packed(yuy2 ? static_cast<std::size_t>(width) * height * 2 : 0);
     if (yuy2) ConvertNv12ToYuy2(nv12.data(), packed.data(), width, height);
     return yuy2 ? packed : nv12;
-}
-
-// The decode-mode setting's first line ("" removes the file).
-inline void SetDecodeMode(const std::string& line) {
-    std::filesystem::remove(kDataFolder / "decode_mode.txt");
-    std::filesystem::create_directories(kDataFolder);
-    if (!line.empty()) std::ofstream(kDataFolder / "decode_mode.txt", std::ios::binary) << line;
-}
-
-// Log messages after byte `from` that contain `part`, without time stamps ("YYYY-MM-DD hh:mm:ss ").
-inline std::vector<std::string> LogLines(std::size_t from, const std::string& part) {
-    const std::string all = velmora::test::ReadLog();
-    std::vector<std::string> lines;
-    std::size_t at = std::max<std::size_t>(from, all.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0);
-    for (std::size_t end; at < all.size(); at = end + 2) {
-        end = std::min(all.find("\r\n", at), all.size());
-        const std::string message = at + 20 <= end ? all.substr(at + 20, end - at - 20) : std::string();
-        if (message.find(part) != std::string::npos) lines.push_back(message);
-    }
-    return lines;
 }
 
 // Every stream test (Media Foundation is up from the shared main): no decode-mode file, and the

@@ -21,6 +21,7 @@
 #include "tests/standins/mfsensorgroup/standin_sensor_profile.h"
 
 using velmora::standin::GuidText;
+using velmora::standin::Hex;
 
 namespace {
 
@@ -44,16 +45,6 @@ std::string Text(const wchar_t* text)
         return "(too long)";
     }
     return utf8;
-}
-
-std::string Hex(const BYTE* data, ULONG size)
-{
-    std::string hex = data ? "" : "null";
-    for (ULONG at = 0; data && at < size; ++at) {
-        hex += "0123456789abcdef"[data[at] >> 4];
-        hex += "0123456789abcdef"[data[at] & 0x0F];
-    }
-    return hex;
 }
 
 // A handle that only appends writes each line whole at the end, even with several writing processes.

@@ -4,13 +4,12 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "tests/common/library_log.h"
 
 namespace velmora::standin {
 
@@ -24,6 +23,17 @@ inline std::string GuidText(const GUID& value)
     return text;
 }
 
+// Lower-case hex, as the call log writes binary data.
+inline std::string Hex(const void* data, std::size_t size)
+{
+    std::string hex = data ? "" : "null";
+    for (std::size_t at = 0; data && at < size; ++at) {
+        hex += "0123456789abcdef"[static_cast<const unsigned char*>(data)[at] >> 4];
+        hex += "0123456789abcdef"[static_cast<const unsigned char*>(data)[at] & 0x0F];
+    }
+    return hex;
+}
+
 // The process's current value (the C runtime's copy misses SetEnvironmentVariableW); empty when unset.
 inline std::wstring Variable(const wchar_t* name)
 {
@@ -32,17 +42,11 @@ inline std::wstring Variable(const wchar_t* name)
     return length < 4096 ? std::wstring(value, length) : std::wstring();
 }
 
-inline std::string ReadFileBytes(const std::wstring& path)
-{
-    std::ifstream file(std::filesystem::path(path), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
 // Every line of the log without its line end; a torn last line shows as it is.
 inline std::vector<std::string> ReadCallLog(const std::wstring& path)
 {
     std::vector<std::string> lines;
-    std::istringstream log(ReadFileBytes(path));
+    std::istringstream log(velmora::test::ReadFileBytes(path));
     for (std::string line; std::getline(log, line);) {
         lines.push_back(line);
     }
