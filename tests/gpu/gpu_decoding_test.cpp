@@ -79,19 +79,9 @@ TEST(GpuDecoding, ReadBackCopiesTheNamedSliceIntoOneStagingTexture) {
     ASSERT_EQ(ReadBackTexture(state, decoded.Get(), 3, picture), S_OK);
     EXPECT_EQ(state.stagingTexture.Get(), kept.Get());
     EXPECT_EQ(ReadBackTexture(state, decoded.Get(), 4, picture), E_INVALIDARG);  // no such slice
-
-    // An odd height (Windows refuses odd NV12 heights, Wine does not): a new staging texture.
-    auto odd = Texture(state.device.Get(), 650, 361, DXGI_FORMAT_NV12, 1, 0);
-    ASSERT_EQ(ReadBackTexture(state, odd.Get(), 0, picture), S_OK);
-    EXPECT_TRUE(picture.width == 650 && picture.height == 361 && picture.bytes.size() == 650 * 361 * 3 / 2);
-    EXPECT_NE(state.stagingTexture.Get(), kept.Get());
-
-    AddDevice(other);
+    AddDevice(other);  // a texture left from an earlier connection's device
     auto foreign = Texture(other.device.Get(), 640, 360, DXGI_FORMAT_NV12, 1, 0);
-    auto bgra = Texture(state.device.Get(), 64, 32, DXGI_FORMAT_B8G8R8A8_UNORM, 1, 0);
-    EXPECT_EQ(ReadBackTexture(state, bgra.Get(), 0, picture), MF_E_INVALID_FORMAT);
     EXPECT_EQ(ReadBackTexture(state, foreign.Get(), 0, picture), E_INVALIDARG);
-    EXPECT_EQ(picture.width * 1000 + picture.height, 650u * 1000 + 361);  // refusals leave the picture
 }
 
 // BGRA slices: Wine cannot create NV12 camera textures (shader-resource binding), but binds and copies BGRA ones.

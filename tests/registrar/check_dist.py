@@ -82,16 +82,6 @@ def check_guide_and_script(guide, script, registrar):
     for name, data in (("README.txt", guide), ("register_source_machine.ps1", script)):
         check(data.startswith(b"\xef\xbb\xbf") and b"\n" not in data.replace(b"\r\n", b"")
               and "C:\\Program Files\\Velmora" in data.decode("utf-8-sig"), f"{name}: no BOM, not CRLF or no folder")
-    text = guide.decode("utf-8-sig")
-    for part in ("설치", "Install", "register_source_machine.ps1", "VelmoraRegistrar.exe install-system",
-                 "VelmoraRegistrar.exe install-all-users", "VelmoraRegistrar.exe status",
-                 "VelmoraRegistrar.exe uninstall-system"):
-        check(part in text, f"README.txt lacks {part!r}")
-    for half in text.split("[English]"):
-        check(0 <= half.find(".msi") < half.find(".zip"), "the guide does not name the package before the zip")
-    for command in ("Get-FileHash .\\Velmora-windows-x64.zip -Algorithm SHA256",
-                    "Unblock-File .\\Velmora-windows-x64.zip", "SHA256SUMS"):
-        check(text.count(command) == 2, f"the guide does not show '{command}' in both languages")
 
     # The access-denied advice names the script, which must be the archive's; the program never asks for elevation.
     check(b"register_source_machine.ps1" in registrar, "the registrar's advice names another script")

@@ -1,12 +1,9 @@
 #!/usr/bin/env python3
-"""The installer package and signing, for real.
+"""The installer package for real: Wine's msiexec installs, upgrades, refuses a downgrade, rolls back a failed
+installation and uninstalls, in a prefix of the test's own whose System32 stand-in mfsensorgroup.dll records the
+camera calls.
 
-usage: package_test.py msiexec WINE PREFIX_SCRIPT PREFIX STAGE_DIR MSI STANDIN_DLL VERSION
-       package_test.py signing OBJCOPY REGISTRAR_EXE SOURCE_DLL VERSION FILE...
-
-msiexec: Wine's msiexec installs, upgrades, refuses a downgrade, rolls back a failed installation and uninstalls, in a
-prefix of the test's own whose System32 stand-in mfsensorgroup.dll records the camera calls.
-signing: with a throwaway certificate the distributables carry signatures osslsigncode accepts; without, none.
+usage: package_test.py WINE PREFIX_SCRIPT PREFIX STAGE_DIR MSI STANDIN_DLL VERSION
 """
 import os
 import pathlib
@@ -14,7 +11,6 @@ import re
 import shutil
 import subprocess
 import sys
-import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "registrar", "package"))
 import make_dist  # noqa: E402
@@ -127,28 +123,6 @@ def msiexec_test(wine_binary, script, prefix, stage, package, standin, version):
         shutil.rmtree(prefix)
 
 
-def signing_test(objcopy, registrar, library, version, *files):
-    with tempfile.TemporaryDirectory() as folder:
-        pem, key, pfx = (os.path.join(folder, name) for name in ("cert.pem", "key.pem", "cert.pfx"))
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", pem,
-                        "-subj", "/CN=Velmora test", "-days", "2"], check=True, capture_output=True)
-        subprocess.run(["openssl", "pkcs12", "-export", "-inkey", key, "-in", pem, "-out", pfx,
-                        "-passout", "pass:throwaway"], check=True, capture_output=True)
-        for signed in (False, True):
-            env = {k: v for k, v in os.environ.items() if not k.startswith("VELMORA_SIGN_")}
-            env.update({"VELMORA_SIGN_PFX": pfx, "VELMORA_SIGN_PASSWORD": "throwaway"} if signed else {})
-            dist = os.path.join(folder, f"dist-{signed}")
-            output = subprocess.run([sys.executable, make_dist.__file__, version, dist, os.path.join(folder, "symbols"),
-                                     objcopy, registrar, library, *files], env=env, check=True, capture_output=True,
-                                    text=True).stdout
-            check(output.count("nothing is signed") == (0 if signed else 1), f"signed={signed}: said {output!r}")
-            stage = os.path.join(dist, make_dist.STAGE_NAME)
-            for path in [os.path.join(stage, os.path.basename(binary)) for binary in (registrar, library)] + [
-                    os.path.join(dist, make_dist.msi_name(version))]:
-                verified = subprocess.run(["osslsigncode", "verify", "-CAfile", pem, "-in", path], capture_output=True)
-                check((verified.returncode == 0) == signed, f"signed={signed}: verify of {path}")
-
-
 if __name__ == "__main__":
-    {"msiexec": msiexec_test, "signing": signing_test}[sys.argv[1]](*sys.argv[2:])
+    msiexec_test(*sys.argv[1:])
     finish("ok")

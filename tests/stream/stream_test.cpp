@@ -1,7 +1,6 @@
 // The camera stream under Wine with real Media Foundation objects and, under xvfb, Direct3D 11
 // textures. Expected pictures come from the pixel routines, tested exactly on their own.
 #include <deque>
-#include <random>
 
 #include "library/com/object_count.h"
 #include "tests/stream/stream_test_support.h"
@@ -114,41 +113,6 @@ TEST_F(StreamTest, WaitsEndAtStopShutdownAndLastRelease) {
     }
 }
 
-// Many threads on one stream, then Shutdown: only documented results, and nothing leaks
-// (each sample holds the token; the token's count shows them all released).
-TEST_F(StreamTest, ManyThreadsOnOneStream) {
-    const std::uint32_t before = ObjectCount;
-    ComPtr<IMFMediaType> token;
-    MFCreateMediaType(&token);
-    Stream s = MakeStream(MFVideoFormat_NV12, 640, 360, 60);
-    std::atomic<bool> stop{false};
-    std::atomic<int> unexpected{0}, samples{0};
-    std::vector<std::jthread> threads;
-    for (unsigned seed = 0; seed < 6; ++seed) {
-        threads.emplace_back([&, seed] {
-            std::mt19937 random(seed);
-            while (!stop) {
-                const char action = "sxpR5qgrrr"[random() % 10];
-                const HRESULT hr = Call(s.Get(), action, token.Get());
-                unexpected += !(hr == S_OK || hr == MF_E_SHUTDOWN || (action == 'r' && hr == MF_E_INVALIDREQUEST) ||
-                                (action == 'g' && hr == MF_E_NO_EVENTS_AVAILABLE));
-                samples += action == 'r' && hr == S_OK;
-            }
-        });
-    }
-    Sleep(1500);
-    s->Shutdown();
-    Sleep(300);
-    stop = true;
-    threads.clear();
-    EXPECT_EQ(0, unexpected.load());
-    EXPECT_GT(samples.load(), 10);
-    s.stream.Reset();
-    EXPECT_EQ(before, ObjectCount);
-    EXPECT_EQ(1u, References(token.Get()));
-}
-
-// Without a usable picture (none, too old, too large for the copy buffer) the test picture;
 // 1088 rows go out cropped, 1280 x 720 letterboxed, each with its first statistics line.
 TEST_F(StreamTest, DeliveredPictures) {
     Stream fallback = MakeStream(MFVideoFormat_YUY2, 1920, 1080, 60);
