@@ -11,7 +11,6 @@
 #include "library/com/activate.h"
 #include "library/com/object_count.h"
 #include "library/source/velmora_media_source.h"
-#include "tests/standins/mfsensorgroup/standin_control.h"
 #include "tests/standins/mfsensorgroup/standin_sensor_profile.h"
 
 namespace {
@@ -425,26 +424,29 @@ TEST(Catalogue, SourceStoreWithControlObjectAndSensorProfiles) {
         ComPtr<IMFSensorProfile> profile;
         ComPtr<IStandInSensorProfile> recorded;
         SENSORPROFILEID id{};
-        UINT32 length = 99, streamId = 99;
-        std::wstring filter, filters;
+        UINT32 streamId = 99;
+        std::wstring filters;
         ASSERT_TRUE(collection->GetProfile(index, &profile) == S_OK && profile->GetProfileId(&id) == S_OK);
         EXPECT_TRUE(id.Type == types[index] && id.Index == 0) << index;
         ASSERT_EQ(profile.As(&recorded), S_OK);
-        EXPECT_EQ(recorded->GetConstraints(nullptr, 0, &length), S_FALSE);  // no constraint string
-        for (UINT32 at = 0; StandInGetFilter(recorded.Get(), at, &streamId, &filter) == S_OK; ++at) {
+        for (UINT32 at = 0; const wchar_t* filter = recorded->GetFilter(at, &streamId); ++at) {
             filters += std::to_wstring(streamId) + L":" + filter + L" ";
         }
         EXPECT_EQ(filters, L"0:((RES==;FRT<=30,1;SUT==)) 1:((RES==;FRT<=30,1;SUT==)) 2:((RES==;FRT<=30,1;SUT==)) ");
     }
     const std::uint32_t before = ObjectCount.load();
+    const auto resetCallCounts = reinterpret_cast<void(WINAPI*)()>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"mfsensorgroup.dll"), "VelmoraStandInResetCallCounts")));
+    ASSERT_NE(resetCallCounts, nullptr);
     for (const wchar_t* failure :
          {L"MFCreateSensorProfile#3=0x80004005", L"IMFSensorProfile::AddProfileFilter#8=0x80004005",
           L"IMFSensorProfileCollection::AddProfile=0x80004005", L"MFCreateSensorProfileCollection=0x80004005"}) {
-        velmora::standin::StandInModule(L"mfsensorgroup.dll").ResetCallCounts();
-        velmora::standin::ScopedEnvironmentVariable fail(L"VELMORA_STANDIN_FAIL", failure);
+        resetCallCounts();  // "#N" counts from here
+        SetEnvironmentVariableW(L"VELMORA_STANDIN_FAIL", failure);
         EXPECT_FALSE(NewSource(E_FAIL));
         EXPECT_EQ(ObjectCount.load(), before);
     }
+    SetEnvironmentVariableW(L"VELMORA_STANDIN_FAIL", nullptr);
 }
 
 }  // namespace

@@ -2,13 +2,11 @@
 #include <windows.h>
 #include <mferror.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <mutex>
-#include <optional>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -141,10 +139,7 @@ class SensorProfile final : public Object<SensorProfile, IStandInSensorProfile, 
 public:
     static constexpr const char* kName = "IMFSensorProfile";
 
-    SensorProfile(const GUID& type, UINT32 index, const wchar_t* text)
-        : id{type, index, 0}, constraints(text ? std::optional<std::wstring>(text) : std::nullopt)
-    {
-    }
+    SensorProfile(const GUID& type, UINT32 index) : id{type, index, 0} {}
 
     RECORDED(GetProfileId, (SENSORPROFILEID* result), "",
              *result = id;
@@ -155,19 +150,6 @@ public:
     UNUSED(IsMediaTypeSupported, (UINT32, IMFMediaType*, BOOL*))
     UNUSED(AddBlockedControl, (LPCWSTR))
 
-    HRESULT STDMETHODCALLTYPE GetConstraints(LPWSTR buffer, UINT32 capacity, UINT32* length) override
-    {
-        *length = constraints ? static_cast<UINT32>(constraints->size()) : 0;
-        if (constraints && capacity > *length) {
-            std::copy_n(constraints->c_str(), *length + 1, buffer);
-        }
-        return !constraints ? S_FALSE : capacity > *length ? S_OK : HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
-    }
-    HRESULT STDMETHODCALLTYPE GetFilterCount(UINT32* count) override
-    {
-        *count = static_cast<UINT32>(filters.size());
-        return S_OK;
-    }
     const wchar_t* STDMETHODCALLTYPE GetFilter(UINT32 index, UINT32* stream) override
     {
         if (index >= filters.size()) {
@@ -179,7 +161,6 @@ public:
 
 private:
     const SENSORPROFILEID id;
-    const std::optional<std::wstring> constraints;
     std::vector<std::pair<UINT32, std::wstring>> filters;
 };
 
@@ -270,7 +251,7 @@ extern "C" HRESULT WINAPI MFCreateSensorProfile(REFGUID type, UINT32 index, LPCW
 {
     return Create("MFCreateSensorProfile",
                   Field("type", GuidText(type)) + Field("index", index) + Field("constraints", Text(constraints)),
-                  profile, [&] { return new SensorProfile(type, index, constraints); });
+                  profile, [&] { return new SensorProfile(type, index); });
 }
 
 extern "C" HRESULT WINAPI MFCreateSensorProfileCollection(IMFSensorProfileCollection** collection)

@@ -4,7 +4,6 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -52,39 +51,5 @@ inline std::vector<std::string> ReadCallLog(const std::wstring& path)
     }
     return lines;
 }
-
-// Sets (nullptr: removes) a variable while it lives.
-class ScopedEnvironmentVariable {
-public:
-    ScopedEnvironmentVariable(const wchar_t* variable, const wchar_t* value) : name(variable)
-    {
-        if (GetEnvironmentVariableW(variable, nullptr, 0) > 0) {
-            previous = Variable(variable);
-        }
-        SetEnvironmentVariableW(variable, value);
-    }
-    ~ScopedEnvironmentVariable() { SetEnvironmentVariableW(name.c_str(), previous ? previous->c_str() : nullptr); }
-
-private:
-    std::wstring name;
-    std::optional<std::wstring> previous;
-};
-
-// By name, so bin\mfsensorgroup.dll from the program's own folder; never unloaded, as for the library that imports it.
-class StandInModule {
-public:
-    explicit StandInModule(const wchar_t* path) : module(LoadLibraryW(path)) {}
-
-    // Restarts the numbering that "Name#N=" failure items count.
-    void ResetCallCounts() const
-    {
-        if (auto reset = reinterpret_cast<void(WINAPI*)()>(GetProcAddress(module, "VelmoraStandInResetCallCounts"))) {
-            reset();
-        }
-    }
-
-private:
-    HMODULE module;
-};
 
 }  // namespace velmora::standin

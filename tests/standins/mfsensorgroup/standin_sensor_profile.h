@@ -2,26 +2,13 @@
 #pragma once
 
 #include <windows.h>
-#include <mferror.h>
-
-#include <string>
 
 #include "common/sdk_additions.h"
 
 MIDL_INTERFACE("BFDF087A-D2D5-41CF-BE2E-747B9F6371CE")
 IStandInSensorProfile : public IMFSensorProfile {
 public:
-    // S_FALSE without a constraint string; otherwise its length and, when it fits with its terminator, the text.
-    virtual HRESULT STDMETHODCALLTYPE GetConstraints(LPWSTR buffer, UINT32 capacity, UINT32* length) = 0;
-    virtual HRESULT STDMETHODCALLTYPE GetFilterCount(UINT32* count) = 0;
     // The index-th accepted AddProfileFilter call, alive as long as the profile; null past the end.
     virtual const wchar_t* STDMETHODCALLTYPE GetFilter(UINT32 index, UINT32* streamId) = 0;
 };
 __CRT_UUID_DECL(IStandInSensorProfile, 0xBFDF087A, 0xD2D5, 0x41CF, 0xBE, 0x2E, 0x74, 0x7B, 0x9F, 0x63, 0x71, 0xCE)
-
-inline HRESULT StandInGetFilter(IStandInSensorProfile* profile, UINT32 index, UINT32* streamId, std::wstring* filter)
-{
-    const wchar_t* text = profile->GetFilter(index, streamId);
-    *filter = text ? text : L"";
-    return text ? S_OK : MF_E_INVALIDINDEX;
-}
