@@ -111,6 +111,11 @@ class Bed:
         return failed or (["(ctest " + str(status) + ")"] if status else []), output
 
 
+def failed_cases(output):
+    """The Google Test cases that failed, as ctest shows their output: which cases catch a fault."""
+    return sorted(set(re.findall(r"^\[  FAILED  \] ([\w/.]+)", output, re.M)))
+
+
 def show_failure(failed, output):
     """A failing unchanged tree voids its faults: show why, indented, so the report stays readable."""
     if failed:
@@ -174,9 +179,13 @@ def main():
                 if not built:
                     verdict, detail = "does not build", ""
                 else:
-                    failed, _ = bed.ctest(bed.windows, areas[fault["area"]], budget[fault["area"]])
+                    failed, output = bed.ctest(bed.windows, areas[fault["area"]], budget[fault["area"]])
+                    cases = failed_cases(output)
                     if host_changed:
-                        failed += [name + " (host)" for name in bed.ctest(bed.host, None, host_budget)[0]]
+                        failed_host, output = bed.ctest(bed.host, None, host_budget)
+                        failed += [name + " (host)" for name in failed_host]
+                        cases += [name + " (host)" for name in failed_cases(output)]
+                    failed += ["{" + " ".join(cases) + "}"] if cases else []
                     verdict, detail = ("caught", " ".join(failed)) if failed else ("NOT CAUGHT", "")
             finally:
                 with open(path, "w", encoding="utf-8") as restored:
