@@ -1,7 +1,4 @@
 // The log and the decode-mode setting on the real files of C:\ProgramData\Velmora, private to the tree's Wine prefix.
-
-#include <tuple>
-
 #include "library/diagnostics/data_file.h"
 #include "library/diagnostics/decode_mode.h"
 #include "library/diagnostics/log.h"
@@ -212,21 +209,6 @@ TEST(DecodeModeFile, FirstLineWordsWithinTheirLimits) {
     }
     DeleteFileW(kSetting.c_str());
     EXPECT_FALSE(DecodeModeRequestsGpu() || DecodeModeRequestsDirect());
-}
-
-// An editor may hold the setting open for writing (or deleting, to save by renaming).
-TEST(DecodeModeFile, SharedWithReadersAndWritersButNotWithAnExclusiveHolder) {
-    ASSERT_TRUE(WriteAll(kSetting, "gpu"));
-    for (const auto& [access, share, seen] : {std::tuple<DWORD, DWORD, bool>{GENERIC_READ, FILE_SHARE_READ, true},
-                                              {GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, true},
-                                              {DELETE, FILE_SHARE_READ, true},
-                                              {GENERIC_READ | GENERIC_WRITE, 0, false}}) {
-        const velmora::UniqueFileHandle holder(
-            CreateFileW(kSetting.c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr));
-        EXPECT_EQ(DecodeModeRequestsGpu(), seen);
-    }
-    EXPECT_TRUE(DecodeModeRequestsGpu());
-    DeleteFileW(kSetting.c_str());
 }
 
 // Links planted from the Linux side in place of the log, the setting or the folder: the log is not written through

@@ -1,5 +1,4 @@
 // The receiver against the real sender, one connection at a time on a receiver of the test's own.
-
 #include <iterator>
 
 #include "common/velmora_names.h"

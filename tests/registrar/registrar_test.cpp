@@ -1,6 +1,5 @@
 // The registrar run for real under Wine. Arguments: the registrar recording access lists, Windows 11's and
 // Windows 10's stand-in mfsensorgroup.dll.
-
 #include <cstdio>
 #include <tuple>
 

@@ -183,25 +183,6 @@ TEST_F(StreamTest, MemoryBuffersAreRecycledOnlyAfterTheConsumerReleasedThem) {
     EXPECT_EQ(0u, pool->Read().live);
 }
 
-// A line at samples 1, 30 and 60 only, counting since the last line; Start restarts the count.
-TEST_F(StreamTest, StatisticsLines) {
-    Stream s = MakeStream(MFVideoFormat_YUY2, 1280, 720, 60, L"Capture");
-    const std::size_t log = velmora::test::ReadLog().size();
-    for (int i = 1; i <= 61; ++i) ASSERT_EQ(S_OK, s->RequestSample(nullptr));
-    const std::regex format(R"(Capture RequestSample queued frame: (\d+), fps=\d+\.\d, source=fallback, format=YUY2, )"
-                            R"(ageMs=0, .*, scaled=(\d+/\d+), direct=no, src=640x360 req=1280x720)");
-    std::string counts;
-    for (const std::string& line : LogLines(log, "RequestSample")) {
-        std::smatch m;
-        EXPECT_TRUE(std::regex_match(line, m, format)) << line;
-        counts += m.empty() ? "?" : m[1].str() + " " + m[2].str() + ",";
-    }
-    EXPECT_EQ("1 1/1,30 29/30,60 30/30,", counts);
-    const std::size_t restarted = velmora::test::ReadLog().size();
-    ASSERT_TRUE(s->Start() == S_OK && s->RequestSample(nullptr) == S_OK);
-    EXPECT_EQ(0u, LogLines(restarted, "RequestSample").at(0).find("Capture RequestSample queued frame: 1, fps=0.0, "));
-}
-
 // With "gpu direct", a Direct3D 11 NV12 texture of the requested size goes out as a DXGI
 // surface buffer; another size, YUY2, plain "gpu" or an unusable texture go through memory.
 TEST_F(StreamTest, GpuTexturesAreHandedOverAsSurfaces) {
