@@ -13,8 +13,9 @@ import zlib
 
 
 def read_png(path):
-    data, position, chunks = open(path, "rb").read(), 8, []
-    while data[:8] == b"\x89PNG\r\n\x1a\n" and position < len(data):
+    data, chunks = open(path, "rb").read(), []
+    position = 8 if data.startswith(b"\x89PNG\r\n\x1a\n") else len(data)  # no signature: no chunks
+    while position < len(data):
         length, kind = struct.unpack(">I4s", data[position:position + 8])
         body, crc = data[position + 8:position + 8 + length], data[position + 8 + length:position + 12 + length]
         if struct.pack(">I", zlib.crc32(kind + body)) != crc:

@@ -3,12 +3,10 @@
 
 #include <windows.h>
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "library/diagnostics/data_file.h"
+#include "tests/common/library_log.h"
 
 namespace velmora::test {
 
@@ -43,8 +41,7 @@ inline bool HostShell(const std::string& command) {
     std::string text;
     for (int i = 0; i < 500 && text.empty(); ++i) {
         Sleep(10);
-        std::ifstream file(std::filesystem::path(status), std::ios::binary);
-        text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+        text = ReadFileBytes(status);
     }
     DeleteFileW(status.c_str());
     return text == "0\n";

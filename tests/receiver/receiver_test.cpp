@@ -1,7 +1,6 @@
 // The receiver against the real sender, one connection at a time on a receiver of the test's own.
 #include <iterator>
 
-#include "common/velmora_names.h"
 #include "library/receiver/h264_receiver.h"
 #include "tests/common/sender_control.h"
 #include "tests/common/windows_test.h"
@@ -44,7 +43,7 @@ protected:
     void SetUp() override {
         ASSERT_EQ(ResetSender(), S_OK) << "the sender fixture must be running";
         DeleteFileW(LogPath().c_str());
-        DeleteFileW((std::wstring(velmora::kDataDirectory) + L"\\" + velmora::kDecodeModeFileName).c_str());
+        SetDecodeMode("");
     }
     H264Receiver receiver;
 };
