@@ -1,8 +1,8 @@
 // The receiver against the real sender, one connection at a time on a receiver of the test's own.
 #include <iterator>
 
+#include "library/receiver/frame_stream_client.h"
 #include "library/receiver/h264_receiver.h"
-#include "tests/common/sender_control.h"
 #include "tests/common/windows_test.h"
 
 namespace {
@@ -15,6 +15,32 @@ constexpr HRESULT kNoServer = static_cast<HRESULT>(0x80072EFD);
 const std::string kConnecting = "Connecting to http://127.0.0.1:8080/h264frames\r\n";
 const std::string kCpuMode = "H.264 receiver decode mode: CPU fallback.\r\n";
 const std::string kStarting = "H.264 receiver starting.\r\n";
+
+// GET on the sender's control port (tools/sender/README.md): S_OK for status 200, E_FAIL for another, WinHTTP's
+// error when no sender answers. `reply` receives the body.
+HRESULT SenderControl(const std::wstring& pathAndQuery, std::string* reply = nullptr) {
+    const WinHttpHandle session(WinHttpOpen(L"VelmoraTests/1.0", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                                            WINHTTP_NO_PROXY_BYPASS, 0));
+    const WinHttpHandle connection(session ? WinHttpConnect(session.Get(), L"127.0.0.1", 8091, 0) : nullptr);
+    const WinHttpHandle request(connection ? WinHttpOpenRequest(connection.Get(), L"GET", pathAndQuery.c_str(), nullptr,
+                                                                WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, 0)
+                                           : nullptr);
+    DWORD status = 0, size = sizeof status, got = 1;
+    // A scenario with a new picture size waits for its encoding.
+    if (!request || !WinHttpSetTimeouts(request.Get(), 5000, 5000, 5000, 180000) ||
+        !WinHttpSendRequest(request.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+        !WinHttpReceiveResponse(request.Get(), nullptr) ||
+        !WinHttpQueryHeaders(request.Get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
+        return HresultFromWin32Error(GetLastError());
+    }
+    for (char chunk[4096]; got > 0 && reply != nullptr; reply->append(chunk, got)) {
+        if (!WinHttpReadData(request.Get(), chunk, sizeof chunk, &got)) {
+            return HresultFromWin32Error(GetLastError());
+        }
+    }
+    return status == 200 ? S_OK : E_FAIL;
+}
 
 // True once a picture newer than lastSequence was taken into `picture`, cropped to 640x360, within `limit`.
 bool TakeNewer(H264Receiver& receiver, std::uint64_t& lastSequence, std::vector<std::uint8_t>& picture,
@@ -34,14 +60,14 @@ bool TakeNewer(H264Receiver& receiver, std::uint64_t& lastSequence, std::vector<
 }
 
 HRESULT Connect(H264Receiver& receiver, const wchar_t* scenario) {
-    EXPECT_EQ(SetSenderScenario(scenario), S_OK) << scenario;
+    EXPECT_EQ(SenderControl(std::wstring(L"/scenario?") + scenario), S_OK) << scenario;
     return static_cast<HRESULT>(receiver.RunConnection());
 }
 
 class Receiver : public testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(ResetSender(), S_OK) << "the sender fixture must be running";
+        ASSERT_EQ(SenderControl(L"/reset"), S_OK) << "the sender fixture must be running";
         DeleteFileW(LogPath().c_str());
         SetDecodeMode("");
     }
@@ -128,7 +154,9 @@ TEST_F(Receiver, EachWayAConnectionEndsGivesItsCodeAndOnlyTimelyFramesArePublish
         EXPECT_TRUE(fresh.decodedFrames >= c.fewest && fresh.decodedFrames <= c.most)
             << c.scenario << ": " << fresh.decodedFrames;
     }
-    EXPECT_EQ(SenderStatus("redirected"), "0");
+    std::string status;
+    EXPECT_EQ(SenderControl(L"/status", &status), S_OK);
+    EXPECT_NE(status.find("\nredirected=0\n"), std::string::npos) << status;
 
     // A pause longer than the 1.5 s receive time-out: Windows says 0x80072EE2, Wine 0x8007274C.
     const auto start = std::chrono::steady_clock::now();
@@ -146,7 +174,7 @@ TEST_F(Receiver, EachWayAConnectionEndsGivesItsCodeAndOnlyTimelyFramesArePublish
 // The process's one receiver thread keeps running after this case: it comes last.
 TEST_F(Receiver, ThreadStartsOnceFillsTheStoreAndRecoversAfterTheSenderReturns) {
     // Every connection ends by itself after two seconds, so the sender can go away.
-    ASSERT_EQ(SetSenderScenario(L"frames=60"), S_OK);
+    ASSERT_EQ(SenderControl(L"/scenario?frames=60"), S_OK);
     H264Receiver& instance = H264Receiver::Instance();
     std::thread other([&instance] { instance.EnsureStarted(); });
     instance.EnsureStarted();
