@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -26,16 +27,25 @@ inline std::string ReadLog() {
     return ReadFileBytes(LogPath());
 }
 
-// Log messages after byte `from` that contain `part`, without time stamps ("YYYY-MM-DD hh:mm:ss ").
-inline std::vector<std::string> LogLines(std::size_t from, const std::string& part) {
-    const std::string all = ReadLog();
-    std::vector<std::string> lines;
-    std::size_t at = std::max<std::size_t>(from, all.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0);
-    for (std::size_t end; at < all.size(); at = end + 2) {
-        end = std::min(all.find("\r\n", at), all.size());
-        const std::string message = at + 20 <= end ? all.substr(at + 20, end - at - 20) : std::string();
-        if (message.find(part) != std::string::npos) lines.push_back(message);
+// The messages of the CR LF lines of `text` from byte `from` on, without their time stamps ("YYYY-MM-DD hh:mm:ss ");
+// a line without one stays whole, and text after the last line end counts as a line.
+inline std::vector<std::string> Messages(const std::string& text, std::size_t from) {
+    static const std::regex stamp(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d )");
+    std::vector<std::string> messages;
+    for (std::size_t at = from, end; at < text.size(); at = end + 2) {
+        end = std::min(text.find("\r\n", at), text.size());
+        const std::size_t stamped = end - at >= 20 && std::regex_match(&text[at], &text[at + 20], stamp) ? 20 : 0;
+        messages.push_back(text.substr(at + stamped, end - at - stamped));
     }
+    return messages;
+}
+
+// Log messages after byte `from` (and the UTF-8 mark) that contain `part`.
+inline std::vector<std::string> LogLines(std::size_t from, const std::string& part) {
+    const std::string log = ReadLog();
+    const std::size_t start = std::max<std::size_t>(from, log.starts_with("\xEF\xBB\xBF") ? 3 : 0);
+    std::vector<std::string> lines = Messages(log, start);
+    std::erase_if(lines, [&part](const std::string& line) { return line.find(part) == std::string::npos; });
     return lines;
 }
 
