@@ -16,6 +16,7 @@
 namespace {
 
 using Texts = std::vector<std::string>;
+using velmora::test::RegistryText;
 void* const kJunk = reinterpret_cast<void*>(0x1234);  // an out pointer a refusal must clear
 
 // The DLL as a client loads it (the program's folder is searched first), on first use: the log
@@ -152,12 +153,10 @@ TEST(ClassFactory, ActivationObjectRefusalsAndTheLibraryCount) {
     factory.Reset();
     attributes.Reset();
     EXPECT_EQ(canUnloadNow(), S_FALSE);  // the activation object is alive
-    UINT32 value = 0, count = 99;
     ComPtr<IMFMediaSourceEx> first, second;
     EXPECT_TRUE(activate->ShutdownObject() == S_OK && activate->DetachObject() == S_OK);
     EXPECT_EQ(activate->SetUINT32(MF_DEVICESTREAM_STREAM_ID, 42), S_OK);
-    EXPECT_TRUE(activate->GetUINT32(MF_DEVICESTREAM_STREAM_ID, &value) == S_OK && activate->GetCount(&count) == S_OK);
-    EXPECT_TRUE(value == 42 && count == 1);
+    EXPECT_EQ(MFGetAttributeUINT32(activate.Get(), MF_DEVICESTREAM_STREAM_ID, 0), 42u);
     ASSERT_EQ(activate->ActivateObject(IID_PPV_ARGS(&first)), S_OK);
     ASSERT_EQ(activate->ActivateObject(IID_PPV_ARGS(&second)), S_OK);
     EXPECT_NE(first.Get(), second.Get());
@@ -172,15 +171,6 @@ TEST(ClassFactory, ActivationObjectRefusalsAndTheLibraryCount) {
     }
 }
 
-// A REG_SZ value as "text(size in bytes)"; "none" when missing or of another type.
-std::wstring Text(const std::wstring& path, const wchar_t* name) {
-    wchar_t data[MAX_PATH] = {};
-    DWORD size = sizeof data;
-    return RegGetValueW(HKEY_LOCAL_MACHINE, path.c_str(), name, RRF_RT_REG_SZ, nullptr, data, &size) == ERROR_SUCCESS
-               ? data + (L"(" + std::to_wstring(size) + L")")
-               : L"none";
-}
-
 // Registering twice rewrites the same three values, unregistering twice is no error either.
 // (camera_host_end_to_end activates the registered class through COM.)
 TEST(SelfRegistration, WritesAndRemovesTheClassValues) {
@@ -188,11 +178,11 @@ TEST(SelfRegistration, WritesAndRemovesTheClassValues) {
     wchar_t path[MAX_PATH] = {};
     const std::wstring loaded(path, GetModuleFileNameW(Library(), path, MAX_PATH));
     ASSERT_TRUE(EXPORTED(DllRegisterServer)() == S_OK && EXPORTED(DllRegisterServer)() == S_OK);
-    EXPECT_EQ(Text(velmora::kClassKeyPath, nullptr), L"Nivra Media Source(38)");
-    EXPECT_EQ(Text(inproc, nullptr), loaded + L"(" + std::to_wstring((loaded.size() + 1) * 2) + L")");
-    EXPECT_EQ(Text(inproc, L"ThreadingModel"), L"Both(10)");
+    EXPECT_EQ(RegistryText(velmora::kClassKeyPath, nullptr), std::wstring(L"Nivra Media Source", 19));
+    EXPECT_EQ(RegistryText(inproc, nullptr), loaded + L'\0');
+    EXPECT_EQ(RegistryText(inproc, L"ThreadingModel"), std::wstring(L"Both", 5));
     EXPECT_TRUE(EXPORTED(DllUnregisterServer)() == S_OK && EXPORTED(DllUnregisterServer)() == S_OK);
-    EXPECT_EQ(Text(velmora::kClassKeyPath, nullptr), L"none");
+    EXPECT_EQ(RegistryText(velmora::kClassKeyPath, nullptr), L"");
 }
 
 TEST(MediaSource, FacesShareOneCountAndAnswerAsALiveSource) {

@@ -14,6 +14,7 @@ using velmora::test::HostShell;
 using velmora::test::UnixPath;
 using velmora::standin::Hex;
 using velmora::test::ReadFileBytes;
+using velmora::test::RegistryText;
 using Lines = std::vector<std::string>;
 
 std::wstring gRecording, gWindows11, gWindows10;
@@ -94,14 +95,6 @@ Lines RemoveAllLines(const Lines& then = {}) {
     }
     lines.insert(lines.end(), then.begin(), then.end());
     return lines;
-}
-
-// A text value under HKLM as stored, terminators included; empty when absent.
-std::wstring RegistryText(const std::wstring& subKey, const wchar_t* name, DWORD type = RRF_RT_REG_SZ) {
-    wchar_t data[2048] = {};
-    DWORD bytes = sizeof(data);
-    const LSTATUS status = RegGetValueW(HKEY_LOCAL_MACHINE, subKey.c_str(), name, type, nullptr, data, &bytes);
-    return status == ERROR_SUCCESS ? std::wstring(data, bytes / sizeof(wchar_t)) : L"";
 }
 
 // Sorted; directories end in "/".
