@@ -23,6 +23,12 @@ inline std::string ReadFileBytes(const std::filesystem::path& path) {
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
+// Replaces the file's bytes, creating its folder; false when it cannot be written.
+inline bool WriteFileBytes(const std::filesystem::path& path, const std::string& bytes) {
+    std::filesystem::create_directories(path.parent_path());
+    return static_cast<bool>(std::ofstream(path, std::ios::binary) << bytes);
+}
+
 inline std::string ReadLog() {
     return ReadFileBytes(LogPath());
 }

@@ -15,6 +15,7 @@ using velmora::test::UnixPath;
 using velmora::standin::Hex;
 using velmora::test::ReadFileBytes;
 using velmora::test::RegistryText;
+using velmora::test::WriteFileBytes;
 using Lines = std::vector<std::string>;
 
 std::wstring gRecording, gWindows11, gWindows10;
@@ -57,10 +58,6 @@ std::string Report(const std::string& code, const std::string& call) {
 std::string Utf8(const fs::path& path) {
     const std::u8string text = path.u8string();
     return std::string(text.begin(), text.end());
-}
-
-void WriteFileBytes(const fs::path& path, const std::string& bytes) {
-    EXPECT_TRUE(std::ofstream(path, std::ios::binary) << bytes);
 }
 
 const std::string kRemove = "IMFVirtualCamera::Remove";
