@@ -8,7 +8,6 @@
 namespace {
 
 using namespace streamtest;
-using Stream = TestStream;
 constexpr HRESULT kKsNotSupported = static_cast<HRESULT>(0x80070032);
 
 template <class Object>

@@ -17,16 +17,16 @@ using velmora::test::SetDecodeMode;
 
 using Bytes = std::vector<std::uint8_t>;
 
-struct TestStream {
+struct Stream {
     ComPtr<VelmoraMediaStream> stream;
     VelmoraMediaStream* operator->() const { return stream.Get(); }
     VelmoraMediaStream* Get() const { return stream.Get(); }
 };
 
 // A stream as the source makes one, started unless told otherwise. fps 0: no current type.
-inline TestStream MakeStream(const GUID& subtype, std::uint32_t width, std::uint32_t height, std::uint32_t fps,
+inline Stream MakeStream(const GUID& subtype, std::uint32_t width, std::uint32_t height, std::uint32_t fps,
                              const wchar_t* name = L"Preview", bool start = true) {
-    TestStream made;
+    Stream made;
     ComPtr<IMFStreamDescriptor> descriptor;
     ComPtr<IMFMediaType> type;
     ComPtr<IMFMediaTypeHandler> handler;
@@ -83,7 +83,7 @@ inline Bytes SampleBytes(IMFSample* sample, BYTE** memory = nullptr) {
     if (memory) *memory = data;
     return bytes;
 }
-inline Bytes RequestBytes(const TestStream& s) { return SampleBytes(RequestOne(s.Get()).Get()); }
+inline Bytes RequestBytes(const Stream& s) { return SampleBytes(RequestOne(s.Get()).Get()); }
 
 // Publishes into the process's receiver as its thread does (an empty picture leaves the
 // store as a missing sender does: every take waits 18 ms and fails).

@@ -104,7 +104,7 @@ int main(int argc, char** argv) {
     std::printf("%-40s %10s %10s %8s %14s %8s\n", "case (medians)", "sample us", "memcpy us", "ratio",
                 "new buffer us", "ratio");
     for (const Case& c : cases) {
-        TestStream stream = MakeStream(c.subtype, c.width, c.height, 1000000);
+        Stream stream = MakeStream(c.subtype, c.width, c.height, 1000000);
         const std::vector<std::uint8_t> picture =
             c.pictureWidth != 0 ? TestPicture(c.pictureWidth, c.pictureHeight) : std::vector<std::uint8_t>();
         const bool yuy2 = IsEqualGUID(c.subtype, MFVideoFormat_YUY2);
