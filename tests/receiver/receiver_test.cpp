@@ -107,7 +107,6 @@ TEST_F(Receiver, PublishedPicturesEqualFfmpegDecodeOfTheSameStream) {
     EXPECT_EQ(matched, taken) << "every picture taken equals one of ffmpeg's, in order";
     EXPECT_GE(matched, 30u) << "a consumer at the sender's pace sees most pictures";
     EXPECT_GE(receiver.decodedFrames, 80u);
-    EXPECT_EQ(receiver.width * 10000 + receiver.height, 640u * 10000 + 368);
 
     const std::string log = ReadLog();
     const std::string response = "H.264 HTTP response received.\r\n", output = "H.264 decoder output: 640x368 NV12\r\n";
