@@ -113,7 +113,7 @@ class Bed:
 
 def failed_cases(output):
     """The Google Test cases that failed, as ctest shows their output: which cases catch a fault."""
-    return sorted(set(re.findall(r"^\[  FAILED  \] ([\w/.]+)", output, re.M)))
+    return sorted(set(re.findall(r"^\[  FAILED  \] ([\w/]+\.[\w/]+)", output, re.M)))
 
 
 def show_failure(failed, output):

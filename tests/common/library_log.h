@@ -60,7 +60,7 @@ inline void SetDecodeMode(const std::string& line) {
     const std::filesystem::path folder(velmora::kDataDirectory);
     std::filesystem::remove(folder / velmora::kDecodeModeFileName);
     std::filesystem::create_directories(folder);
-    if (!line.empty()) std::ofstream(folder / velmora::kDecodeModeFileName, std::ios::binary) << line;
+    if (!line.empty()) WriteFileBytes(folder / velmora::kDecodeModeFileName, line);
 }
 
 inline int CountOf(const std::string& text, const std::string& needle) {

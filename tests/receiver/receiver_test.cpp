@@ -1,6 +1,4 @@
 // The receiver against the real sender, one connection at a time on a receiver of the test's own.
-#include <iterator>
-
 #include "library/receiver/frame_stream_client.h"
 #include "library/receiver/h264_receiver.h"
 #include "tests/common/windows_test.h"
@@ -77,8 +75,8 @@ protected:
 TEST_F(Receiver, PublishedPicturesEqualFfmpegDecodeOfTheSameStream) {
     const char* referencePath = std::getenv("VELMORA_RECEIVER_REFERENCE");
     ASSERT_NE(referencePath, nullptr);
-    std::ifstream file(referencePath, std::ios::binary);
-    const std::vector<std::uint8_t> reference((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const std::string bytes = ReadFileBytes(referencePath);
+    const std::vector<std::uint8_t> reference(bytes.begin(), bytes.end());
     constexpr std::size_t kVisible = 640 * 360 * 3 / 2;
     ASSERT_GE(reference.size(), kVisible * 60);
     const std::size_t referenceFrames = reference.size() / kVisible;
